@@ -1,0 +1,89 @@
+// Tag-delimited extraction: copies every portion of a byte stream that lies
+// between an occurrence of a start tag and the next occurrence of an end tag,
+// each portion followed by one line feed.
+//
+// Semantics, for any input and any way it is split into blocks: occurrences
+// are found left to right and never overlap; the tags themselves are never
+// written; a start tag inside a portion is ordinary text, and an end tag met
+// while searching is ignored; a portion that the end of input cuts short is
+// written with its line feed; an empty tag never occurs (an empty end tag
+// copies everything after the first start tag). Bytes are bytes: 0x00 and
+// 0x80-0xFF are ordinary, and there is no notion of lines or encodings.
+//
+// Cost: one pass, linear in input plus tags, with memory fixed by the tags
+// and the buffers: nothing grows with the input or with a portion.
+//
+// Example:
+//   std::istringstream in("a [b]bold[/b] c");
+//   std::ostringstream out;
+//   AutomatonExtract("[b]", "[/b]", in, out);  // out.str() == "bold\n"
+#ifndef TAGCUT_EXTRACT_H_
+#define TAGCUT_EXTRACT_H_
+
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <string>
+
+#include "output_sink.h"
+#include "tag_search.h"
+
+namespace tagcut {
+
+// The extraction core, fed one block at a time by an input adapter. Its state
+// (searching or copying, and the partial tag match) survives between blocks,
+// so the output never depends on how the input was split; a tag split across
+// two blocks is carried as a state number, never as buffered bytes.
+class Extractor {
+ public:
+  Extractor(std::string start_tag, std::string end_tag);
+
+  // Scans the next block of input, appending every released byte to `sink`.
+  void Feed(std::span<const unsigned char> block, OutputSink& sink);
+
+  // The input has ended: closes an open portion (its held bytes and line
+  // feed) and starts over, ready for a new input.
+  void Finish(OutputSink& sink);
+
+  // True between a start tag and its end tag.
+  bool in_portion() const { return copying_; }
+
+ private:
+  // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
+  // keeping the newest `keep` of them held.
+  void Release(std::uint32_t held, std::span<const unsigned char> block,
+               std::size_t from, std::size_t to, std::size_t keep,
+               OutputSink& sink) const;
+
+  TagSearcher start_;
+  TagSearcher end_;
+  bool copying_ = false;
+  std::uint32_t state_ = 0;  // partial match of the tag the phase looks for
+};
+
+// Runs the extraction from `in` to `out`. Output is flushed before every read
+// that may block (no buffered input left) and before returning, so a reader
+// at the other end of a pipe never waits for bytes already released. Stops at
+// the end of `in`, or early if `out` fails.
+void AutomatonExtract(std::string start_tag, std::string end_tag,
+                      std::istream& in, std::ostream& out);
+
+// What stopped an extraction over file descriptors: 0, or the errno value of
+// the failed read and of the failed write.
+struct ExtractResult {
+  int read_error = 0;
+  int write_error = 0;
+  bool ok() const { return read_error == 0 && write_error == 0; }
+};
+
+// Runs the extraction from file descriptor `input_fd` to `output_fd` with
+// read(2) and write(2): one read per refill, whatever has arrived is scanned,
+// and everything released is written before the next read. A read error ends
+// the input (the open portion is closed as at end of input) and is reported;
+// the first write error stops the scan. EINTR is retried and EAGAIN waited on.
+ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
+                               int input_fd, int output_fd);
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_EXTRACT_H_

@@ -1,0 +1,114 @@
+#include "fd_io.h"
+
+#include <cerrno>
+#include <memory>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <utility>
+
+#include "extract.h"
+
+namespace tagcut {
+namespace {
+
+// Large enough that a read or a write costs little per byte, small enough to
+// stay in the second-level cache together with the output buffer.
+constexpr std::size_t kReadBlockSize = 256 * 1024;
+constexpr std::size_t kWriteBufferSize = 256 * 1024;
+
+// Waits until `fd` is ready for `events`; false (with errno set) on error.
+bool WaitFor(int fd, short events) {
+  pollfd poll_entry{fd, events, 0};
+  for (;;) {
+    const int ready = poll(&poll_entry, 1, -1);
+    if (ready >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+class DescriptorSink final : public OutputSink {
+ public:
+  explicit DescriptorSink(int fd) : OutputSink(kWriteBufferSize), fd_(fd) {}
+  int error() const { return error_; }
+
+ protected:
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
+    error_ = WriteAll(fd_, buffered, direct);
+    return error_ == 0;
+  }
+
+ private:
+  int fd_;
+  int error_ = 0;
+};
+
+}  // namespace
+
+ssize_t ReadSome(int fd, std::span<unsigned char> buffer) {
+  for (;;) {
+    const ssize_t got = read(fd, buffer.data(), buffer.size());
+    if (got >= 0) return got;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (WaitFor(fd, POLLIN)) continue;
+    }
+    return -errno;
+  }
+}
+
+int WriteAll(int fd, std::span<const unsigned char> first,
+             std::span<const unsigned char> second) {
+  while (!first.empty() || !second.empty()) {
+    iovec parts[2];
+    int count = 0;
+    for (const auto part : {first, second}) {
+      if (part.empty()) continue;
+      parts[count].iov_base = const_cast<unsigned char*>(part.data());
+      parts[count].iov_len = part.size();
+      ++count;
+    }
+    const ssize_t written = writev(fd, parts, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT)) {
+        continue;
+      }
+      return errno;
+    }
+    // Drop what was written, from `first` before `second`.
+    std::size_t done = static_cast<std::size_t>(written);
+    const std::size_t from_first = std::min(done, first.size());
+    first = first.subspan(from_first);
+    second = second.subspan(done - from_first);
+  }
+  return 0;
+}
+
+ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
+                               int input_fd, int output_fd) {
+  Extractor extractor(std::move(start_tag), std::move(end_tag));
+  DescriptorSink sink(output_fd);
+  auto block = std::make_unique<unsigned char[]>(kReadBlockSize);
+  ExtractResult result;
+  for (;;) {
+    // Everything released so far goes out before a read that may block.
+    if (!sink.Flush()) break;
+    const ssize_t got = ReadSome(input_fd, {block.get(), kReadBlockSize});
+    if (got == 0) break;
+    if (got < 0) {
+      result.read_error = static_cast<int>(-got);
+      break;
+    }
+    extractor.Feed({block.get(), static_cast<std::size_t>(got)}, sink);
+  }
+  if (!sink.failed()) {
+    extractor.Finish(sink);
+    sink.Flush();
+  }
+  result.write_error = sink.error();
+  return result;
+}
+
+}  // namespace tagcut

@@ -1,0 +1,84 @@
+// Output sink: the buffered byte destination the extractor writes into.
+//
+// The extractor appends released bytes and closing line feeds; a concrete
+// sink (a file descriptor, an ostream, a string in tests) only says how to
+// write a run of bytes out. Small appends are copied into one buffer; a run
+// at least a quarter of the buffer's size is handed to Write directly, next to
+// whatever is buffered, so long portions leave the input buffer without a copy.
+// After the first failed write the sink discards everything and stays failed,
+// which is how the scan learns to stop.
+//
+// Cost: memcpy per small append, one Write per buffer-full or large run.
+#ifndef TAGCUT_OUTPUT_SINK_H_
+#define TAGCUT_OUTPUT_SINK_H_
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <span>
+
+namespace tagcut {
+
+class OutputSink {
+ public:
+  explicit OutputSink(std::size_t capacity)
+      : buffer_(new unsigned char[capacity]), capacity_(capacity) {}
+  virtual ~OutputSink() = default;
+  OutputSink(const OutputSink&) = delete;
+  OutputSink& operator=(const OutputSink&) = delete;
+
+  // Queues `count` bytes for output, in order after everything queued before.
+  void Append(const unsigned char* bytes, std::size_t count) {
+    if (count <= capacity_ - used_) {
+      if (count != 0) std::memcpy(buffer_.get() + used_, bytes, count);
+      used_ += count;
+      return;
+    }
+    AppendSlow(bytes, count);
+  }
+
+  void Put(unsigned char byte) {
+    if (used_ == capacity_) Flush();
+    buffer_[used_++] = byte;
+  }
+
+  // Writes out everything queued; false once any write has failed.
+  bool Flush() {
+    if (used_ != 0) Deliver({buffer_.get(), used_}, {});
+    used_ = 0;
+    return !failed_;
+  }
+
+  bool failed() const { return failed_; }
+
+ protected:
+  // Writes `buffered` and then `direct` completely; false on failure.
+  virtual bool Write(std::span<const unsigned char> buffered,
+                     std::span<const unsigned char> direct) = 0;
+
+ private:
+  void AppendSlow(const unsigned char* bytes, std::size_t count) {
+    if (count >= capacity_ / 4) {
+      Deliver({buffer_.get(), used_}, {bytes, count});
+      used_ = 0;
+      return;
+    }
+    Flush();
+    std::memcpy(buffer_.get(), bytes, count);
+    used_ = count;
+  }
+
+  void Deliver(std::span<const unsigned char> buffered,
+               std::span<const unsigned char> direct) {
+    if (!failed_ && !Write(buffered, direct)) failed_ = true;
+  }
+
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_OUTPUT_SINK_H_

@@ -1,0 +1,143 @@
+#include "extract.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "reference.h"
+#include "test_support.h"
+
+namespace tagcut {
+namespace {
+
+using testing::ExtractInBlocks;
+
+std::string ExtractThroughStreams(const std::string& start_tag,
+                                  const std::string& end_tag,
+                                  const std::string& input) {
+  std::istringstream in(input);
+  std::ostringstream out;
+  AutomatonExtract(start_tag, end_tag, in, out);
+  return out.str();
+}
+
+// Runs the descriptor path from one in-memory file to another.
+std::string ExtractThroughDescriptors(const std::string& start_tag,
+                                      const std::string& end_tag,
+                                      const std::string& input) {
+  const int in = memfd_create("input", 0);
+  const int out = memfd_create("output", 0);
+  EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  lseek(in, 0, SEEK_SET);
+  const ExtractResult result = AutomatonExtract(start_tag, end_tag, in, out);
+  EXPECT_TRUE(result.ok());
+  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
+  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  close(in);
+  close(out);
+  return text;
+}
+
+struct Case {
+  std::string start_tag, end_tag, input, output;
+};
+
+const Case kCases[] = {
+    // The usage text's example: link targets, and nothing of the anchors.
+    {"href=\"", "\"",
+     "<a href=\"x.html\">first</a> <a href=\"y\">second</a>", "x.html\ny\n"},
+    {"[b]", "[/b]", "a [b]bold[/b] c", "bold\n"},
+    // Input ends inside a partial end tag: the held bytes are written.
+    {"[b]", "[/b]", "text [b]bold[/", "bold[/\n"},
+    // A broken partial end tag releases its bytes oldest first.
+    {"(", "[/a]", "(x[/[/a])", "x[/\n"},
+    {"(", "abcx", "(zabcabcx)", "zabc\n"},
+    {"(", "abab", "(abaabab)", "aba\n"},
+    {"a", "b", "abab", "\n\n"},
+    // A start tag inside a portion is text; an end tag while searching is ignored.
+    {"{", "}", "{a{b}c}", "a{b\n"},
+    {"aab", ";", "aaab1;", "1\n"},
+    // Occurrences never overlap: the end tag's bytes do not start a new portion.
+    {"ab", "ba", "abababa", "a\n"},
+    {"<", ">", "<a\nb><>", "a\nb\n\n"},
+    // Bytes are bytes.
+    {"(", ")", "(a\xff" "b)", "a\xff" "b\n"},
+    {"(", "\xff", "(ab\xff" "c", "ab\n"},
+    {"<", ">", std::string("<a\0b>", 5), std::string("a\0b\n", 4)},
+    // Nothing to write.
+    {"[b]", "[/b]", "abc [b", ""},
+    {"[b]", "[/b]", "no tags here [/b]", ""},
+    {"[b]", "[/b]", "", ""},
+    {"", ")", "abc)", ""},
+    {"", "", "abc", ""},
+    // Input ends right after a start tag: one empty line.
+    {"[b]", "[/b]", "x[b]", "\n"},
+    // An empty end tag copies everything after the first start tag.
+    {"(", "", "a(b(c)d", "b(c)d\n"},
+};
+
+TEST(ExtractTest, DocumentedCasesThroughEveryAdapter) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE("start '" + c.start_tag + "' end '" + c.end_tag + "' input '" + c.input + "'");
+    EXPECT_EQ(reference::Extract(c.start_tag, c.end_tag, c.input), c.output);
+    EXPECT_EQ(ExtractThroughStreams(c.start_tag, c.end_tag, c.input), c.output);
+    EXPECT_EQ(ExtractThroughDescriptors(c.start_tag, c.end_tag, c.input), c.output);
+    for (std::size_t block = 1; block <= c.input.size(); ++block) {
+      EXPECT_EQ(ExtractInBlocks(c.start_tag, c.end_tag, c.input, [&] { return block; }),
+                c.output)
+          << "blocks of " << block;
+    }
+  }
+}
+
+// Random tags over a tiny alphabet and inputs stitched from pieces of both
+// tags, so overlaps, broken partial matches and tags cut by block edges are
+// the rule. The block extractor must agree with the byte-at-a-time model.
+TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
+  std::mt19937 random(5);
+  const auto random_tag = [&](std::size_t max_length) {
+    std::string tag;
+    const std::size_t length = random() % (max_length + 1);
+    for (std::size_t i = 0; i < length; ++i) tag.push_back(static_cast<char>('a' + random() % 3));
+    return tag;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    const std::string start_tag = random_tag(round % 10 == 0 ? 1 : 4);
+    const std::string end_tag = random_tag(round % 10 == 1 ? 1 : 5);
+    std::string input;
+    const std::size_t size = random() % 200;
+    while (input.size() < size) {
+      switch (random() % 4) {
+        case 0: input += start_tag.substr(0, random() % (start_tag.size() + 1)); break;
+        case 1: input += end_tag.substr(0, random() % (end_tag.size() + 1)); break;
+        case 2: input.push_back(static_cast<char>(random() % 2 ? 'a' + random() % 3 : random())); break;
+        default: input += end_tag; break;
+      }
+    }
+    const std::string expected = reference::Extract(start_tag, end_tag, input);
+    ASSERT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return 1 + random() % 9; },
+                              /*sink_capacity=*/8),
+              expected)
+        << "start '" << start_tag << "' end '" << end_tag << "' input '" << input << "'";
+    ASSERT_EQ(ExtractThroughStreams(start_tag, end_tag, input), expected);
+  }
+}
+
+// A portion far longer than any buffer, with an end tag split over a block
+// edge, leaves through the direct-write path intact.
+TEST(ExtractTest, LongPortionsSurviveBufferBoundaries) {
+  std::string body;
+  for (int i = 0; body.size() < 3'000'000; ++i) body += "line " + std::to_string(i) + " </no\n";
+  const std::string input = "x<body>" + body + "</body>y<body>" + body;
+  const std::string expected = body + "\n" + body + "\n";
+  EXPECT_EQ(ExtractThroughDescriptors("<body>", "</body>", input), expected);
+  EXPECT_EQ(ExtractInBlocks("<body>", "</body>", input, [] { return std::size_t{65521}; }),
+            expected);
+}
+
+}  // namespace
+}  // namespace tagcut

@@ -1,0 +1,114 @@
+#include "tag_search.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tagcut {
+namespace {
+
+std::span<const unsigned char> Bytes(std::string_view text) {
+  return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+// Ends of the successive non-overlapping occurrences, by plain string search.
+std::vector<std::size_t> ExpectedEnds(std::string_view tag, std::string_view input) {
+  std::vector<std::size_t> ends;
+  if (tag.empty()) return ends;
+  for (std::size_t at = input.find(tag); at != std::string_view::npos;
+       at = input.find(tag, at + tag.size())) {
+    ends.push_back(at + tag.size());
+  }
+  return ends;
+}
+
+// The same, found by the searcher over blocks of the sizes `next_block` gives.
+template <class NextBlock>
+std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher,
+                                      std::string_view input, NextBlock next_block) {
+  std::vector<std::size_t> ends;
+  std::uint32_t state = 0;
+  for (std::size_t block_start = 0; block_start < input.size();) {
+    const std::size_t size = std::min(next_block(), input.size() - block_start);
+    const auto block = Bytes(input.substr(block_start, size));
+    for (std::size_t from = 0;;) {
+      const std::size_t found = searcher.FindEnd(block, from, state);
+      if (found == TagSearcher::kNotFound) break;
+      ends.push_back(block_start + found);
+      from = found;
+    }
+    block_start += size;
+  }
+  return ends;
+}
+
+// Input made of pieces of the tag, so near misses and overlaps abound.
+std::string TagFragments(const std::string& tag, std::size_t size, std::mt19937& random) {
+  std::string input;
+  while (input.size() < size) {
+    if (tag.empty() || random() % 4 == 0) {
+      input.push_back(static_cast<char>(random() % 3 == 0 ? random() : 'a' + random() % 3));
+      continue;
+    }
+    const std::size_t from = random() % tag.size();
+    input += tag.substr(from, 1 + random() % (tag.size() - from));
+  }
+  return input;
+}
+
+TEST(TagSearchTest, PartialMatchCarriedAcrossBlocks) {
+  TagSearcher searcher("</b>");
+  std::uint32_t state = 0;
+  EXPECT_EQ(searcher.FindEnd(Bytes("bold</"), 0, state), TagSearcher::kNotFound);
+  EXPECT_EQ(state, 2u);
+  EXPECT_EQ(searcher.FindEnd(Bytes("b> x"), 0, state), 2u);
+  EXPECT_EQ(state, 0u);
+}
+
+TEST(TagSearchTest, EmptyTagNeverOccurs) {
+  TagSearcher searcher("");
+  std::uint32_t state = 0;
+  EXPECT_EQ(searcher.FindEnd(Bytes("anything"), 0, state), TagSearcher::kNotFound);
+}
+
+// Short tags use dense rows, tags over 128 bytes sparse ones, and tags over
+// 256 bytes put the prefilter's second byte well inside the tag; every block
+// size must give exactly the occurrences plain string search finds.
+TEST(TagSearchTest, AgreesWithStringSearchUnderAnySplit) {
+  std::mt19937 random(3);
+  for (int round = 0; round < 600; ++round) {
+    const std::size_t tag_length =
+        round % 3 == 0 ? random() % 6 : round % 3 == 1 ? 1 + random() % 40 : 120 + random() % 300;
+    std::string tag;
+    for (std::size_t i = 0; i < tag_length; ++i) {
+      tag.push_back(static_cast<char>(random() % 5 == 0 ? random() : 'a' + random() % 3));
+    }
+    const std::string input = TagFragments(tag, 1 + random() % 3000, random);
+    const TagSearcher searcher(tag);
+    const auto expected = ExpectedEnds(tag, input);
+    const std::size_t fixed_block = 1 + random() % 70;
+    ASSERT_EQ(SearchedEnds(searcher, input, [&] { return fixed_block; }), expected)
+        << "round " << round << ", blocks of " << fixed_block;
+    ASSERT_EQ(SearchedEnds(searcher, input, [&] { return 1 + random() % 700; }), expected)
+        << "round " << round << ", random blocks";
+  }
+}
+
+// A periodic tag over a long run of its own period: the prefilter keeps
+// landing on candidates and must still find every occurrence.
+TEST(TagSearchTest, PeriodicTagOverItsOwnRun) {
+  const std::string tag = "aaaaaaaab";
+  std::string input(100000, 'a');
+  input[5000] = 'b';
+  input[5009] = 'b';
+  input[99999] = 'b';
+  const TagSearcher searcher(tag);
+  EXPECT_EQ(SearchedEnds(searcher, input, [] { return std::size_t{4096}; }),
+            ExpectedEnds(tag, input));
+}
+
+}  // namespace
+}  // namespace tagcut
