@@ -4,7 +4,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <random>
+#include <thread>
 #include <sstream>
 #include <string>
 
@@ -124,6 +127,58 @@ TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
               expected)
         << "start '" << start_tag << "' end '" << end_tag << "' input '" << input << "'";
     ASSERT_EQ(ExtractThroughStreams(start_tag, end_tag, input), expected);
+  }
+}
+
+// The descriptor path reading from a pipe that a writer fills in random
+// sizes, so reads return whatever arrived: any split the kernel may produce.
+std::string ExtractThroughTricklingPipe(const std::string& start_tag,
+                                        const std::string& end_tag,
+                                        const std::string& input, unsigned seed) {
+  int ends[2];
+  EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  std::thread writer([&input, seed, in = ends[1]] {
+    std::mt19937 random(seed);
+    for (std::size_t done = 0; done < input.size();) {
+      const std::size_t size = std::min<std::size_t>(1 + random() % 13, input.size() - done);
+      const ssize_t wrote = write(in, input.data() + done, size);
+      if (wrote <= 0) break;
+      done += static_cast<std::size_t>(wrote);
+      if (random() % 4 == 0) std::this_thread::yield();
+    }
+    close(in);
+  });
+  const int out = memfd_create("output", 0);
+  const ExtractResult result = AutomatonExtract(start_tag, end_tag, ends[0], out);
+  writer.join();
+  close(ends[0]);
+  EXPECT_TRUE(result.ok());
+  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
+  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  close(out);
+  return text;
+}
+
+// However the input is split, by blocks of every size up to 64, by a stream
+// buffer, or by a pipe, the output bytes are the same.
+TEST(ExtractTest, OutputNeverDependsOnTheSplit) {
+  std::mt19937 random(9);
+  const std::string tags[] = {"<", ">", "ab", "aab", "abab", "[/a]", "\xff\x80", ""};
+  for (int round = 0; round < 150; ++round) {
+    const std::string& start_tag = tags[random() % std::size(tags)];
+    const std::string& end_tag = tags[random() % std::size(tags)];
+    std::string input;
+    while (input.size() < 120) {
+      input += random() % 3 == 0 ? tags[random() % std::size(tags)]
+                                 : std::string(1, static_cast<char>("ab<>[/]\n\xff\x80"[random() % 10]));
+    }
+    const std::string expected = ExtractInBlocks(start_tag, end_tag, input, [&] { return input.size(); });
+    for (std::size_t block = 1; block <= 64; ++block) {
+      ASSERT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return block; }), expected)
+          << "blocks of " << block;
+    }
+    ASSERT_EQ(ExtractThroughStreams(start_tag, end_tag, input), expected);
+    ASSERT_EQ(ExtractThroughTricklingPipe(start_tag, end_tag, input, random()), expected);
   }
 }
 

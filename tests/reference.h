@@ -31,11 +31,13 @@ inline Automaton BruteForceAutomaton(const std::string& tag) {
   return table;
 }
 
-// The extraction, one byte at a time, over brute-force tables.
+// The extraction, one byte at a time, over tables from `build` (brute force
+// by default; long tags need the fast construction, checked on its own).
 inline std::string Extract(const std::string& start_tag,
-                           const std::string& end_tag, std::string_view input) {
-  Automaton start = BruteForceAutomaton(start_tag);
-  Automaton end = BruteForceAutomaton(end_tag);
+                           const std::string& end_tag, std::string_view input,
+                           Automaton (*build)(const std::string&) = BruteForceAutomaton) {
+  Automaton start = build(start_tag);
+  Automaton end = build(end_tag);
   std::string out;
   std::size_t next = 0;
   for (;;) {
