@@ -2,10 +2,86 @@
 
 #include <utility>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TAGCUT_X86 1
+#endif
+
 namespace tagcut {
+namespace {
+
+#ifdef TAGCUT_X86
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+
+// Bit i set when data[i] == byte, for i in 0 .. 63.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t ByteMask64(
+    const unsigned char* data, __m256i byte) {
+  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
+  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32));
+  const auto low_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, byte)));
+  const auto high_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, byte)));
+  return low_bits | (std::uint64_t{high_bits} << 32);
+}
+
+// Scans whole 64-byte chunks of `block` for two single-byte tags, writing
+// each portion as soon as its end is seen; returns the offset of the first
+// byte not scanned. On return every scanned byte of an open portion has been
+// released, so the scalar path can carry on with state 0.
+__attribute__((target("avx2"))) std::size_t ScanSingleByteTagsAvx2(
+    std::span<const unsigned char> block, unsigned char start_byte,
+    unsigned char end_byte, bool& copying, OutputSink& sink) {
+  const unsigned char* data = block.data();
+  const __m256i start_vector = _mm256_set1_epi8(static_cast<char>(start_byte));
+  const __m256i end_vector = _mm256_set1_epi8(static_cast<char>(end_byte));
+  bool in_portion = copying;
+  std::size_t run_start = 0;
+  std::size_t chunk = 0;
+  for (; chunk + 64 <= block.size(); chunk += 64) {
+    const std::uint64_t starts = ByteMask64(data + chunk, start_vector);
+    const std::uint64_t ends = ByteMask64(data + chunk, end_vector);
+    if ((in_portion ? ends : starts) == 0) continue;
+    std::uint64_t not_before = ~std::uint64_t{0};  // bits at or after the cursor
+    for (;;) {
+      const std::uint64_t hits = (in_portion ? ends : starts) & not_before;
+      if (hits == 0) break;
+      const int bit = __builtin_ctzll(hits);
+      const std::size_t at = chunk + static_cast<std::size_t>(bit);
+      if (in_portion) {
+        sink.Append(data + run_start, at - run_start);
+        sink.Put('\n');
+      } else {
+        run_start = at + 1;
+      }
+      in_portion = !in_portion;
+      not_before = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
+    }
+  }
+  if (in_portion) sink.Append(data + run_start, chunk - run_start);
+  copying = in_portion;
+  return chunk;
+}
+#endif
+
+}  // namespace
 
 Extractor::Extractor(std::string start_tag, std::string end_tag)
-    : start_(std::move(start_tag)), end_(std::move(end_tag)) {}
+    : start_(std::move(start_tag)), end_(std::move(end_tag)) {
+#ifdef TAGCUT_X86
+  single_byte_tags_ = kHaveAvx2 && start_.tag().size() == 1 && end_.tag().size() == 1;
+#endif
+}
+
+std::size_t Extractor::FeedSingleByteTags(std::span<const unsigned char> block,
+                                          OutputSink& sink) {
+#ifdef TAGCUT_X86
+  return ScanSingleByteTagsAvx2(block, static_cast<unsigned char>(start_.tag()[0]),
+                                static_cast<unsigned char>(end_.tag()[0]), copying_, sink);
+#else
+  (void)block;
+  (void)sink;
+  return 0;
+#endif
+}
 
 void Extractor::Release(std::uint32_t held,
                         std::span<const unsigned char> block, std::size_t from,
@@ -26,7 +102,8 @@ void Extractor::Release(std::uint32_t held,
 }
 
 void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
-  std::size_t position = 0;
+  // A one-byte tag never leaves a partial match, so the state is 0 here.
+  std::size_t position = single_byte_tags_ ? FeedSingleByteTags(block, sink) : 0;
   while (position < block.size()) {
     if (!copying_) {
       const std::size_t found = start_.FindEnd(block, position, state_);

@@ -1,0 +1,129 @@
+// Microbenchmarks of the extraction core over in-memory buffers, in bytes of
+// input per second. The core is fed 256 KiB blocks, as the command line
+// feeds it, and writes into a sink that only counts, so the figures are the
+// scanner's own, without system calls.
+//
+//   cmake -S . -B build -DTAGCUT_BUILD_BENCHMARKS=ON && cmake --build build
+//   build/bench/tagcut_bench
+
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+
+#include "extract.h"
+
+namespace {
+
+constexpr std::size_t kInputSize = 32u << 20;
+constexpr std::size_t kBlockSize = 256u << 10;
+
+class CountingSink final : public tagcut::OutputSink {
+ public:
+  CountingSink() : OutputSink(256u << 10) {}
+  std::size_t bytes = 0;
+
+ protected:
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
+    bytes += buffered.size() + direct.size();
+    return true;
+  }
+};
+
+// HTML-like text: paragraphs of words with a link every few hundred bytes
+// and markup everywhere, much like generated documentation.
+const std::string& HtmlLikeText() {
+  static const std::string text = [] {
+    std::mt19937 random(1);
+    const char* words[] = {"the", "function", "returns", "a", "value", "of", "type",
+                           "iterator", "when", "called", "with", "self", "and", "slice"};
+    std::string page = "<html><head><title>t</title></head><body class=\"rustdoc\">\n";
+    while (page.size() < kInputSize - 64) {
+      page += "<div class=\"docblock\"><p>";
+      for (int i = 0; i < 40; ++i) {
+        page += words[random() % std::size(words)];
+        page += random() % 9 == 0 ? "</code> <code>" : " ";
+      }
+      page += "<a href=\"std/iter/trait.Iterator.html#method." + std::to_string(random() % 1000) +
+              "\" title=\"method\">next</a></p></div>\n";
+    }
+    page += "</body></html>\n";
+    return page;
+  }();
+  return text;
+}
+
+void RunExtraction(benchmark::State& state, const std::string& start_tag,
+                   const std::string& end_tag, const std::string& input) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(input.data());
+  std::size_t written = 0;
+  for (auto _ : state) {
+    tagcut::Extractor extractor(start_tag, end_tag);
+    CountingSink sink;
+    for (std::size_t at = 0; at < input.size(); at += kBlockSize) {
+      extractor.Feed({bytes + at, std::min(kBlockSize, input.size() - at)}, sink);
+      sink.Flush();
+    }
+    extractor.Finish(sink);
+    sink.Flush();
+    written = sink.bytes;
+    benchmark::DoNotOptimize(written);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+  state.counters["output_share"] = static_cast<double>(written) / static_cast<double>(input.size());
+}
+
+void BM_SparseHrefInHtml(benchmark::State& state) {
+  RunExtraction(state, "href=\"", "\"", HtmlLikeText());
+}
+
+void BM_DenseTinyPortions(benchmark::State& state) {
+  RunExtraction(state, "<", ">", HtmlLikeText());
+}
+
+void BM_CopyHeavyBody(benchmark::State& state) {
+  RunExtraction(state, "<body", "</body>", HtmlLikeText());
+}
+
+// The tag's own prefix repeats over the whole input: the prefilter finds a
+// candidate everywhere and must step aside for the automaton.
+void BM_PeriodicAdversarialTag(benchmark::State& state) {
+  std::string input(kInputSize, 'a');
+  for (std::size_t i = 4096; i < input.size(); i += 4096) input[i] = 'b';
+  RunExtraction(state, "aaaaaaaab", "aaaaaaaab", input);
+}
+
+void BM_LongestTags(benchmark::State& state) {
+  std::mt19937 random(2);
+  std::string start_tag, end_tag;
+  for (int i = 0; i < 131071; ++i) {
+    start_tag.push_back(static_cast<char>('a' + random() % 4));
+    end_tag.push_back(static_cast<char>('a' + random() % 4));
+  }
+  std::string input;
+  while (input.size() < kInputSize) {
+    input += start_tag.substr(0, 1 + random() % 64);
+    input.push_back(static_cast<char>('a' + random() % 4));
+    if (random() % 64 == 0) input += start_tag + "payload" + end_tag;
+  }
+  RunExtraction(state, start_tag, end_tag, input);
+}
+
+void BM_HighBytesEverywhere(benchmark::State& state) {
+  std::mt19937 random(3);
+  std::string input(kInputSize, '\0');
+  for (char& byte : input) byte = static_cast<char>(0x80 + random() % 128);
+  RunExtraction(state, "\xc3\xa9\xc3", "\xe2\x80\x9d", input);
+}
+
+BENCHMARK(BM_SparseHrefInHtml)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DenseTinyPortions)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyHeavyBody)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeriodicAdversarialTag)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongestTags)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HighBytesEverywhere)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
