@@ -32,6 +32,9 @@ constexpr int kShortSkipsBeforeOff = 8;
 constexpr std::size_t kShortSkip = 8;
 constexpr std::size_t kPrefilterOffStretch = 512;
 
+// Candidates for tags up to this length are first confirmed by comparison.
+constexpr std::uint32_t kDirectCompareLimit = 16;
+
 struct DenseStepper {
   const std::uint32_t* next;
   std::uint32_t operator()(std::uint32_t state, unsigned char byte) const {
@@ -138,6 +141,7 @@ TagSearcher::TagSearcher(std::string tag)
     return static_cast<unsigned char>(tag_[index]);
   };
   first_byte_ = byte_at(0);
+  std::memcpy(tag_head_, tag_.data(), std::min<std::size_t>(length_, sizeof tag_head_));
   // The second prefilter byte: the rarest one near the start, preferring one
   // that differs from the first byte (a repeat adds little information).
   const std::size_t reach = std::min<std::size_t>(length_, kRareOffsetLimit);
@@ -191,6 +195,21 @@ std::size_t TagSearcher::NextCandidate(const unsigned char* data,
   return hit == nullptr ? size : static_cast<const unsigned char*>(hit) - data;
 }
 
+bool TagSearcher::StartsWithTag(const unsigned char* data,
+                                std::size_t available) const {
+#ifdef TAGCUT_X86
+  // One 16-byte comparison instead of a call to memcmp for a few bytes.
+  if (available >= 16) {
+    const __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+    const __m128i wanted = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag_head_));
+    const auto equal = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(seen, wanted)));
+    const std::uint32_t needed = (std::uint32_t{1} << length_) - 1;
+    return (equal & needed) == needed;
+  }
+#endif
+  return std::memcmp(data, tag_.data(), length_) == 0;
+}
+
 template <class Stepper>
 std::size_t TagSearcher::Scan(const Stepper& step, const unsigned char* data,
                               std::size_t from, std::size_t size,
@@ -215,6 +234,14 @@ std::size_t TagSearcher::Scan(const Stepper& step, const unsigned char* data,
         }
       } else {
         short_skips = 0;
+      }
+      // A short tag that lies wholly in the block is confirmed in one
+      // comparison; this bounded check keeps the scan linear, and a failed
+      // one falls through to stepping the automaton from the candidate.
+      if (length_ <= kDirectCompareLimit && size - candidate >= length_ &&
+          StartsWithTag(data + candidate, size - candidate)) {
+        state = 0;
+        return candidate + length_;
       }
       position = candidate;
     }

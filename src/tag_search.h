@@ -55,12 +55,17 @@ class TagSearcher {
                    std::size_t from, std::size_t size,
                    std::uint32_t& state) const;
 
+  // True when `data` (with `available` bytes readable) begins with the tag;
+  // for tags of at most 16 bytes.
+  bool StartsWithTag(const unsigned char* data, std::size_t available) const;
+
   // First offset in [from, size) where an occurrence may begin, or size.
   std::size_t NextCandidate(const unsigned char* data, std::size_t from,
                             std::size_t size) const;
 
   std::string tag_;
   std::uint32_t length_;
+  unsigned char tag_head_[16] = {};  // the tag's first 16 bytes, zero-padded
   unsigned char first_byte_ = 0;
   unsigned char rare_byte_ = 0;
   std::size_t rare_offset_ = 0;  // 0 when the tag has a single byte
