@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TAGCUT_X86 1
@@ -11,8 +13,6 @@ namespace tagcut {
 namespace {
 
 #ifdef TAGCUT_X86
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
-
 // Bit i set when data[i] == byte, for i in 0 .. 63.
 __attribute__((target("avx2"), always_inline)) inline std::uint64_t ByteMask64(
     const unsigned char* data, __m256i byte) {
@@ -67,7 +67,7 @@ __attribute__((target("avx2"))) std::size_t ScanSingleByteTagsAvx2(
 Extractor::Extractor(std::string start_tag, std::string end_tag)
     : start_(std::move(start_tag)), end_(std::move(end_tag)) {
 #ifdef TAGCUT_X86
-  single_byte_tags_ = kHaveAvx2 && start_.tag().size() == 1 && end_.tag().size() == 1;
+  single_byte_tags_ = HaveAvx2() && start_.tag().size() == 1 && end_.tag().size() == 1;
 #endif
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "automaton.h"
+#include "cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -117,25 +118,21 @@ std::size_t PairSearchSse2(const unsigned char* data, std::size_t from,
 }
 #endif
 
-using PairSearchFunction = std::size_t (*)(const unsigned char*, std::size_t,
-                                           std::size_t, unsigned char,
-                                           unsigned char, std::size_t);
-
-PairSearchFunction ChoosePairSearch() {
+TagSearcher::PairSearchFunction ChoosePairSearch() {
 #ifdef TAGCUT_X86
-  if (__builtin_cpu_supports("avx2")) return PairSearchAvx2;
+  if (HaveAvx2()) return PairSearchAvx2;
   return PairSearchSse2;
 #else
   return PairSearchScalar;
 #endif
 }
 
-const PairSearchFunction pair_search = ChoosePairSearch();
-
 }  // namespace
 
 TagSearcher::TagSearcher(std::string tag)
-    : tag_(std::move(tag)), length_(static_cast<std::uint32_t>(tag_.size())) {
+    : tag_(std::move(tag)),
+      length_(static_cast<std::uint32_t>(tag_.size())),
+      pair_search_(ChoosePairSearch()) {
   if (length_ == 0) return;
   const auto byte_at = [this](std::size_t index) {
     return static_cast<unsigned char>(tag_[index]);
@@ -185,7 +182,7 @@ std::size_t TagSearcher::NextCandidate(const unsigned char* data,
   if (rare_offset_ != 0 && from + rare_offset_ < size) {
     const std::size_t limit = size - rare_offset_;
     const std::size_t found =
-        pair_search(data, from, limit, first_byte_, rare_byte_, rare_offset_);
+        pair_search_(data, from, limit, first_byte_, rare_byte_, rare_offset_);
     if (found < limit) return found;
     from = limit;
   }

@@ -38,6 +38,13 @@ class TagSearcher {
  public:
   static constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
+  // First p in [from, limit) where data[p] is the first byte and
+  // data[p + distance] the second; the prefilter, in the best
+  // variant this processor runs.
+  using PairSearchFunction = std::size_t (*)(const unsigned char* data, std::size_t from,
+                                             std::size_t limit, unsigned char first,
+                                             unsigned char second, std::size_t distance);
+
   explicit TagSearcher(std::string tag);
 
   const std::string& tag() const { return tag_; }
@@ -65,6 +72,7 @@ class TagSearcher {
 
   std::string tag_;
   std::uint32_t length_;
+  PairSearchFunction pair_search_;
   unsigned char tag_head_[16] = {};  // the tag's first 16 bytes, zero-padded
   unsigned char first_byte_ = 0;
   unsigned char rare_byte_ = 0;
