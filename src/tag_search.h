@@ -18,11 +18,11 @@
 // that can still complete, so the bytes it stands for always equal the tag's
 // first `state` bytes.
 //
-// Example:
+// Example, with `first` holding the bytes "bold</" and `second` "b> x":
 //   TagSearcher searcher("</b>");
 //   std::uint32_t state = 0;
-//   searcher.FindEnd(Bytes("bold</"), 0, state);  // kNotFound, state == 2
-//   searcher.FindEnd(Bytes("b> x"), 0, state);    // 2 (just past "b>")
+//   searcher.FindEnd(first, 0, state);   // kNotFound, and state == 2
+//   searcher.FindEnd(second, 0, state);  // 2, just past "b>"; state == 0
 #ifndef TAGCUT_TAG_SEARCH_H_
 #define TAGCUT_TAG_SEARCH_H_
 
