@@ -28,20 +28,26 @@ std::string ExtractThroughStreams(const std::string& start_tag,
   return out.str();
 }
 
-// Runs the descriptor path from one in-memory file to another.
+// Runs the descriptor path from `in` into an in-memory file; returns its bytes.
+std::string ExtractFromDescriptor(const std::string& start_tag,
+                                  const std::string& end_tag, int in) {
+  const int out = memfd_create("output", 0);
+  EXPECT_TRUE(AutomatonExtract(start_tag, end_tag, in, out).ok());
+  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
+  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  close(out);
+  return text;
+}
+
+// The descriptor path reading a regular (in-memory) file.
 std::string ExtractThroughDescriptors(const std::string& start_tag,
                                       const std::string& end_tag,
                                       const std::string& input) {
   const int in = memfd_create("input", 0);
-  const int out = memfd_create("output", 0);
   EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   lseek(in, 0, SEEK_SET);
-  const ExtractResult result = AutomatonExtract(start_tag, end_tag, in, out);
-  EXPECT_TRUE(result.ok());
-  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
-  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  std::string text = ExtractFromDescriptor(start_tag, end_tag, in);
   close(in);
-  close(out);
   return text;
 }
 
@@ -150,14 +156,9 @@ std::string ExtractThroughTricklingPipe(const std::string& start_tag,
     }
     close(in);
   });
-  const int out = memfd_create("output", 0);
-  const ExtractResult result = AutomatonExtract(start_tag, end_tag, ends[0], out);
+  std::string text = ExtractFromDescriptor(start_tag, end_tag, ends[0]);
   writer.join();
   close(ends[0]);
-  EXPECT_TRUE(result.ok());
-  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
-  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-  close(out);
   return text;
 }
 
