@@ -4,11 +4,6 @@
 
 #include "cpu_features.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TAGCUT_X86 1
-#endif
-
 namespace tagcut {
 namespace {
 
@@ -71,18 +66,6 @@ Extractor::Extractor(std::string start_tag, std::string end_tag)
 #endif
 }
 
-std::size_t Extractor::FeedSingleByteTags(std::span<const unsigned char> block,
-                                          OutputSink& sink) {
-#ifdef TAGCUT_X86
-  return ScanSingleByteTagsAvx2(block, static_cast<unsigned char>(start_.tag()[0]),
-                                static_cast<unsigned char>(end_.tag()[0]), copying_, sink);
-#else
-  (void)block;
-  (void)sink;
-  return 0;
-#endif
-}
-
 void Extractor::Release(std::uint32_t held,
                         std::span<const unsigned char> block, std::size_t from,
                         std::size_t to, std::size_t keep,
@@ -102,8 +85,15 @@ void Extractor::Release(std::uint32_t held,
 }
 
 void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
+  std::size_t position = 0;
+#ifdef TAGCUT_X86
   // A one-byte tag never leaves a partial match, so the state is 0 here.
-  std::size_t position = single_byte_tags_ ? FeedSingleByteTags(block, sink) : 0;
+  if (single_byte_tags_) {
+    position = ScanSingleByteTagsAvx2(block, static_cast<unsigned char>(start_.tag()[0]),
+                                      static_cast<unsigned char>(end_.tag()[0]), copying_,
+                                      sink);
+  }
+#endif
   while (position < block.size()) {
     if (!copying_) {
       const std::size_t found = start_.FindEnd(block, position, state_);
@@ -127,8 +117,7 @@ void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
 
 void Extractor::Finish(OutputSink& sink) {
   if (copying_) {
-    sink.Append(reinterpret_cast<const unsigned char*>(end_.tag().data()),
-                state_);
+    Release(state_, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
     sink.Put('\n');
   }
   copying_ = false;

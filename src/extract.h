@@ -55,13 +55,10 @@ class Extractor {
                std::size_t from, std::size_t to, std::size_t keep,
                OutputSink& sink) const;
 
-  // When both tags are single bytes (as in '<' '>' or '"' '"'), finds both
-  // 64 bytes at a time from bit masks; returns where the scalar path resumes.
-  std::size_t FeedSingleByteTags(std::span<const unsigned char> block,
-                                 OutputSink& sink);
-
   TagSearcher start_;
   TagSearcher end_;
+  // Both tags are single bytes (as in '<' '>') and AVX2 is there: both are
+  // found 64 bytes at a time from bit masks before the general path runs.
   bool single_byte_tags_ = false;
   bool copying_ = false;
   std::uint32_t state_ = 0;  // partial match of the tag the phase looks for

@@ -7,11 +7,6 @@
 #include "automaton.h"
 #include "cpu_features.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TAGCUT_X86 1
-#endif
-
 namespace tagcut {
 namespace {
 
