@@ -25,27 +25,6 @@ constexpr bool kMeasuresMemory = false;  // the sanitizers' shadow memory dwarfs
 constexpr bool kMeasuresMemory = true;
 #endif
 
-// Writes `chunk` to `fd` `times` times (or until the reader is gone), then
-// closes it; returns the bytes written.
-std::size_t WriteRepeatedly(int fd, const std::string& chunk, std::size_t times) {
-  std::size_t written = 0;
-  for (std::size_t i = 0; i < times; ++i) {
-    std::size_t done = 0;
-    while (done < chunk.size()) {
-      const ssize_t wrote = write(fd, chunk.data() + done, chunk.size() - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) {
-        close(fd);
-        return written;
-      }
-      done += static_cast<std::size_t>(wrote);
-      written += static_cast<std::size_t>(wrote);
-    }
-  }
-  close(fd);
-  return written;
-}
-
 // With SIGPIPE ignored, a vanished reader is a write error: the tool stops at
 // once instead of reading the rest of an endless input.
 TEST(FaultTest, ReaderGoneWithSigpipeIgnoredStops) {

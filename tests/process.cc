@@ -38,6 +38,25 @@ void PlaceDescriptor(int wanted, int target, int child_end) {
 
 }  // namespace
 
+std::size_t WriteRepeatedly(int fd, const std::string& chunk, std::size_t times) {
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < times; ++i) {
+    std::size_t done = 0;
+    while (done < chunk.size()) {
+      const ssize_t wrote = write(fd, chunk.data() + done, chunk.size() - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) {
+        close(fd);
+        return written;
+      }
+      done += static_cast<std::size_t>(wrote);
+      written += static_cast<std::size_t>(wrote);
+    }
+  }
+  close(fd);
+  return written;
+}
+
 Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& options) {
   (void)kParentIgnoresSigpipe;
   int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
@@ -131,16 +150,7 @@ Outcome RunTagcut(const std::vector<std::string>& argv, const std::string& input
   if (child.in >= 0) {
     const int in = child.in;
     child.in = -1;
-    writer = std::thread([in, &input] {
-      std::size_t done = 0;
-      while (done < input.size()) {
-        const ssize_t wrote = write(in, input.data() + done, input.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) break;
-        done += static_cast<std::size_t>(wrote);
-      }
-      close(in);
-    });
+    writer = std::thread([in, &input] { WriteRepeatedly(in, input, 1); });
   }
   Outcome outcome = Finish(child);
   if (writer.joinable()) writer.join();

@@ -47,6 +47,10 @@ std::string ReadFor(int fd, std::size_t wanted, int timeout_ms);
 // Closes the parent's ends, collects stdout and stderr and waits for the child.
 Outcome Finish(Child& child);
 
+// Writes `chunk` to `fd` `times` times, or until the reader is gone, then
+// closes `fd`; returns the bytes written.
+std::size_t WriteRepeatedly(int fd, const std::string& chunk, std::size_t times);
+
 // Spawns, feeds `input` (if stdin is a pipe) from a thread, and finishes.
 Outcome RunTagcut(const std::vector<std::string>& argv, const std::string& input,
             const SpawnOptions& options = {});
