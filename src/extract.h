@@ -66,8 +66,15 @@ class Extractor {
 
 // Runs the extraction from `in` to `out`. Output is flushed before every read
 // that may block (no buffered input left) and before returning, so a reader
-// at the other end of a pipe never waits for bytes already released. Stops at
-// the end of `in`, or early if `out` fails.
+// at the other end of a pipe never waits for bytes already released; input
+// buffered by C stdio behind a synchronised std::cin counts as buffered, so
+// std::cin in its default mode is read in blocks, not a byte per write(2).
+// Stops at the end of `in` (setting its eofbit), or early if `out` fails.
+// An input that fails (its stream buffer throws) ends the input exactly as
+// its end would: the open portion is closed and written, `out` is flushed,
+// then `in` gets badbit and, if `in.exceptions()` asks for badbit, the
+// buffer's exception is rethrown. An exception `in.exceptions()` asks for on
+// eofbit is likewise thrown only after the output is complete.
 void AutomatonExtract(std::string start_tag, std::string end_tag,
                       std::istream& in, std::ostream& out);
 

@@ -8,6 +8,9 @@
 // After the first failed write the sink discards everything and stays failed,
 // which is how the scan learns to stop.
 //
+// Any capacity is safe: 0 means unbuffered (every append goes straight to
+// Write), and capacities below 4 hand every run that does not fit to Write.
+//
 // Cost: memcpy per small append, one Write per buffer-full or large run.
 #ifndef TAGCUT_OUTPUT_SINK_H_
 #define TAGCUT_OUTPUT_SINK_H_
@@ -38,8 +41,11 @@ class OutputSink {
   }
 
   void Put(unsigned char byte) {
-    if (used_ == capacity_) Flush();
-    buffer_[used_++] = byte;
+    if (used_ < capacity_) {
+      buffer_[used_++] = byte;
+      return;
+    }
+    AppendSlow(&byte, 1);
   }
 
   // Writes out everything queued; false once any write has failed.
@@ -57,8 +63,9 @@ class OutputSink {
                      std::span<const unsigned char> direct) = 0;
 
  private:
+  // `count` does not fit beside what is buffered.
   void AppendSlow(const unsigned char* bytes, std::size_t count) {
-    if (count >= capacity_ / 4) {
+    if (count >= capacity_ / 4) {  // also every count that exceeds the buffer
       Deliver({buffer_.get(), used_}, {bytes, count});
       used_ = 0;
       return;

@@ -1,11 +1,18 @@
 // The extractor over C++ streams: blocks are taken from the input stream's
 // buffer as they are available, and released bytes go to the output stream.
 
+#include <cstdio>
+#include <exception>
 #include <istream>
 #include <memory>
 #include <ostream>
 #include <streambuf>
 #include <utility>
+
+#if defined(__GLIBCXX__) && defined(__GLIBC__)
+#include <ext/stdio_sync_filebuf.h>
+#define TAGCUT_KNOWS_STDIO_BUFFERS 1
+#endif
 
 #include "extract.h"
 
@@ -35,6 +42,20 @@ class StreamSink final : public OutputSink {
   std::ostream& out_;
 };
 
+// Bytes `source` can hand over without waiting for input. A stream buffer
+// synchronised with C stdio (std::cin by default) always reports 0, though
+// the C library may hold a whole block read ahead; taking it at its word
+// would mean a flush and a write(2) per byte, so its FILE is asked instead.
+std::streamsize ReadyBytes(std::streambuf* source) {
+#ifdef TAGCUT_KNOWS_STDIO_BUFFERS
+  if (auto* synced = dynamic_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(source)) {
+    const FILE* file = synced->file();
+    return file->_IO_read_end - file->_IO_read_ptr;
+  }
+#endif
+  return source->in_avail();
+}
+
 }  // namespace
 
 void AutomatonExtract(std::string start_tag, std::string end_tag,
@@ -43,31 +64,58 @@ void AutomatonExtract(std::string start_tag, std::string end_tag,
   StreamSink sink(out);
   std::streambuf* source = in.rdbuf();
   auto block = std::make_unique<unsigned char[]>(kStreamBlockSize);
-  bool input_ok = source != nullptr && in.good();
-  while (input_ok && !sink.failed()) {
-    std::streamsize available = source->in_avail();
+
+  // An exception from the input's stream buffer ends the input like its end
+  // would; it reaches the caller only after the output is complete.
+  std::exception_ptr input_error;
+  const auto guarded = [&input_error](auto&& operation) -> std::streamsize {
+    try {
+      return operation();
+    } catch (...) {
+      input_error = std::current_exception();
+      return -1;
+    }
+  };
+
+  const auto at_end = [source] {
+    return std::istream::traits_type::eq_int_type(source->sgetc(),
+                                                  std::istream::traits_type::eof())
+               ? -1
+               : 0;
+  };
+  const bool readable = source != nullptr && in.good();
+  while (readable && !sink.failed()) {
+    std::streamsize available = guarded([&] { return ReadyBytes(source); });
     if (available <= 0) {
       // The next read may block: deliver what is released first.
       sink.Flush();
       out.flush();
-      if (available < 0 ||
-          std::istream::traits_type::eq_int_type(
-              source->sgetc(), std::istream::traits_type::eof())) {
-        break;
-      }
-      available = std::max<std::streamsize>(source->in_avail(), 1);
+      if (available < 0 || guarded(at_end) < 0) break;
+      available = guarded([&] { return ReadyBytes(source); });
+      if (input_error) break;
+      available = std::max<std::streamsize>(available, 1);
     }
     const std::streamsize wanted = std::min<std::streamsize>(
         available, static_cast<std::streamsize>(kStreamBlockSize));
-    const std::streamsize got =
-        source->sgetn(reinterpret_cast<char*>(block.get()), wanted);
+    const std::streamsize got = guarded(
+        [&] { return source->sgetn(reinterpret_cast<char*>(block.get()), wanted); });
     if (got <= 0) break;
     extractor.Feed({block.get(), static_cast<std::size_t>(got)}, sink);
   }
-  if (source != nullptr) in.setstate(std::ios::eofbit);
   extractor.Finish(sink);
   sink.Flush();
   out.flush();
+
+  // Only now may the input's state throw, if the caller asked it to.
+  if (input_error) {
+    try {
+      in.setstate(std::ios::badbit);  // throws only where exceptions() has badbit
+    } catch (const std::ios_base::failure&) {
+    }
+    if ((in.exceptions() & std::ios::badbit) != 0) std::rethrow_exception(input_error);
+  } else if (source != nullptr) {
+    in.setstate(std::ios::eofbit);
+  }
 }
 
 }  // namespace tagcut
