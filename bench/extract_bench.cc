@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "extract.h"
+#include "tagcut/extract.h"
 
 namespace {
 

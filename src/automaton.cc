@@ -1,4 +1,4 @@
-#include "automaton.h"
+#include "tagcut/automaton.h"
 
 #include <cstddef>
 #include <vector>

@@ -1,8 +1,9 @@
-#include "extract.h"
+#include "tagcut/extract.h"
 
 #include <utility>
 
 #include "cpu_features.h"
+#include "scan_engine.h"
 
 namespace tagcut {
 namespace {
@@ -59,14 +60,14 @@ __attribute__((target("avx2"))) std::size_t ScanSingleByteTagsAvx2(
 
 }  // namespace
 
-Extractor::Extractor(std::string start_tag, std::string end_tag)
+ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
     : start_(std::move(start_tag)), end_(std::move(end_tag)) {
 #ifdef TAGCUT_X86
   single_byte_tags_ = HaveAvx2() && start_.tag().size() == 1 && end_.tag().size() == 1;
 #endif
 }
 
-void Extractor::Release(std::uint32_t held,
+void ScanEngine::Release(std::uint32_t held,
                         std::span<const unsigned char> block, std::size_t from,
                         std::size_t to, std::size_t keep,
                         OutputSink& sink) const {
@@ -84,44 +85,63 @@ void Extractor::Release(std::uint32_t held,
   sink.Append(block.data() + from, release - held);
 }
 
-void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
+void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
+                      OutputSink& sink) const {
   std::size_t position = 0;
 #ifdef TAGCUT_X86
   // A one-byte tag never leaves a partial match, so the state is 0 here.
   if (single_byte_tags_) {
     position = ScanSingleByteTagsAvx2(block, static_cast<unsigned char>(start_.tag()[0]),
-                                      static_cast<unsigned char>(end_.tag()[0]), copying_,
+                                      static_cast<unsigned char>(end_.tag()[0]), scan.copying,
                                       sink);
   }
 #endif
   while (position < block.size()) {
-    if (!copying_) {
-      const std::size_t found = start_.FindEnd(block, position, state_);
+    if (!scan.copying) {
+      const std::size_t found = start_.FindEnd(block, position, scan.state);
       if (found == TagSearcher::kNotFound) return;
-      copying_ = true;
+      scan.copying = true;
       position = found;
       continue;
     }
-    const std::uint32_t held = state_;
-    const std::size_t found = end_.FindEnd(block, position, state_);
+    const std::uint32_t held = scan.state;
+    const std::size_t found = end_.FindEnd(block, position, scan.state);
     if (found == TagSearcher::kNotFound) {
-      Release(held, block, position, block.size(), state_, sink);
+      Release(held, block, position, block.size(), scan.state, sink);
       return;
     }
     Release(held, block, position, found, end_.tag().size(), sink);
     sink.Put('\n');
-    copying_ = false;
+    scan.copying = false;
     position = found;
   }
 }
 
-void Extractor::Finish(OutputSink& sink) {
-  if (copying_) {
-    Release(state_, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
+void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const {
+  if (scan.copying) {
+    Release(scan.state, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
     sink.Put('\n');
   }
-  copying_ = false;
-  state_ = 0;
+  scan = {};
 }
+
+struct Extractor::Impl {
+  ScanEngine engine;
+  ScanState scan;
+};
+
+Extractor::Extractor(std::string start_tag, std::string end_tag)
+    : impl_(new Impl{ScanEngine(std::move(start_tag), std::move(end_tag)), {}}) {}
+Extractor::~Extractor() = default;
+Extractor::Extractor(Extractor&&) noexcept = default;
+Extractor& Extractor::operator=(Extractor&&) noexcept = default;
+
+void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
+  impl_->engine.Feed(block, impl_->scan, sink);
+}
+
+void Extractor::Finish(OutputSink& sink) { impl_->engine.Finish(impl_->scan, sink); }
+
+bool Extractor::in_portion() const { return impl_->scan.copying; }
 
 }  // namespace tagcut

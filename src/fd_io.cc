@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "extract.h"
+#include "tagcut/extract.h"
 
 namespace tagcut {
 namespace {

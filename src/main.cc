@@ -5,7 +5,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "extract.h"
+#include "tagcut/extract.h"
 #include "fd_io.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #define TAGCUT_KNOWS_STDIO_BUFFERS 1
 #endif
 
-#include "extract.h"
+#include "tagcut/extract.h"
 
 namespace tagcut {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "automaton.h"
+#include "tagcut/automaton.h"
 #include "cpu_features.h"
 
 namespace tagcut {

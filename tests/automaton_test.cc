@@ -1,4 +1,4 @@
-#include "automaton.h"
+#include "tagcut/automaton.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "extract.h"
+#include "tagcut/extract.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>

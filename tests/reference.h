@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "automaton.h"
+#include "tagcut/automaton.h"
 
 namespace tagcut::reference {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "extract.h"
+#include "tagcut/extract.h"
 
 namespace tagcut::testing {
 

@@ -2,6 +2,7 @@
 // linked as a library instead of run as a program.
 
 #include <tagcut/extract.h>
+#include <tagcut/version.h>
 
 #include <iostream>
 #include <sstream>
@@ -11,5 +12,6 @@ int main() {
   std::ostringstream links;
   tagcut::AutomatonExtract("href=\"", "\"", page, links);
   std::cout << links.str();
+  std::clog << "tagcut " << TAGCUT_VERSION_STRING << "\n";
   return links.str() == "one.html\ntwo.html\n" ? 0 : 1;
 }

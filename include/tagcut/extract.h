@@ -22,11 +22,11 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <span>
 #include <string>
 
-#include "output_sink.h"
-#include "tag_search.h"
+#include "tagcut/output_sink.h"
 
 namespace tagcut {
 
@@ -37,6 +37,9 @@ namespace tagcut {
 class Extractor {
  public:
   Extractor(std::string start_tag, std::string end_tag);
+  ~Extractor();
+  Extractor(Extractor&&) noexcept;
+  Extractor& operator=(Extractor&&) noexcept;
 
   // Scans the next block of input, appending every released byte to `sink`.
   void Feed(std::span<const unsigned char> block, OutputSink& sink);
@@ -46,22 +49,11 @@ class Extractor {
   void Finish(OutputSink& sink);
 
   // True between a start tag and its end tag.
-  bool in_portion() const { return copying_; }
+  bool in_portion() const;
 
  private:
-  // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
-  // keeping the newest `keep` of them held.
-  void Release(std::uint32_t held, std::span<const unsigned char> block,
-               std::size_t from, std::size_t to, std::size_t keep,
-               OutputSink& sink) const;
-
-  TagSearcher start_;
-  TagSearcher end_;
-  // Both tags are single bytes (as in '<' '>') and AVX2 is there: both are
-  // found 64 bytes at a time from bit masks before the general path runs.
-  bool single_byte_tags_ = false;
-  bool copying_ = false;
-  std::uint32_t state_ = 0;  // partial match of the tag the phase looks for
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Runs the extraction from `in` to `out`. Output is flushed before every read

@@ -1,0 +1,57 @@
+// Scan engine: both tags compiled once, and the block scan that runs from any
+// scan state. The engine is immutable after construction, so any number of
+// scans (one per thread, one per chunk of a file) may share it; everything a
+// scan carries from one block to the next is its ScanState: a phase and one
+// state number.
+//
+// For the extractor and the input adapters; not installed.
+#ifndef TAGCUT_SCAN_ENGINE_H_
+#define TAGCUT_SCAN_ENGINE_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "tag_search.h"
+#include "tagcut/output_sink.h"
+
+namespace tagcut {
+
+// Where a scan stands between two blocks.
+struct ScanState {
+  bool copying = false;     // between a start tag and its end tag
+  std::uint32_t state = 0;  // partial match of the tag the phase looks for
+  bool operator==(const ScanState&) const = default;
+};
+
+class ScanEngine {
+ public:
+  ScanEngine(std::string start_tag, std::string end_tag);
+
+  // Scans `block` from `scan`, appending every released byte to `sink`.
+  void Feed(std::span<const unsigned char> block, ScanState& scan, OutputSink& sink) const;
+
+  // The input has ended: writes an open portion's held bytes and line feed,
+  // and resets `scan`.
+  void Finish(ScanState& scan, OutputSink& sink) const;
+
+  const TagSearcher& start() const { return start_; }
+  const TagSearcher& end() const { return end_; }
+
+ private:
+  // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
+  // keeping the newest `keep` of them held.
+  void Release(std::uint32_t held, std::span<const unsigned char> block,
+               std::size_t from, std::size_t to, std::size_t keep,
+               OutputSink& sink) const;
+
+  TagSearcher start_;
+  TagSearcher end_;
+  // Both tags are single bytes (as in '<' '>') and AVX2 is there: both are
+  // found 64 bytes at a time from bit masks before the general path runs.
+  bool single_byte_tags_ = false;
+};
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_SCAN_ENGINE_H_

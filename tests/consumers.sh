@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds and runs the example consumer (examples/consumer) against tagcut the
+# ways C++ projects take a library, each under the compiler's default
+# standard:
+#   static        the build tree installed into a fresh prefix; find_package
+#                 and pkg-config
+#   shared        a BUILD_SHARED_LIBS=ON build installed into a fresh prefix
+#   subdirectory  add_subdirectory of the source tree
+# Usage: consumers.sh MODE BUILD_DIR SOURCE_DIR
+set -euo pipefail
+mode=$1
+build_dir=$2
+source_dir=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+generator=()
+if command -v ninja > /dev/null; then generator=(-G Ninja); fi
+
+# Runs the consumer binary and checks what it printed.
+check_consumer() {
+  local output
+  output=$("$1" 2> "$work/stderr")
+  [[ "$output" == $'one.html\ntwo.html' ]] || { echo "$1 printed: $output"; exit 1; }
+  grep -qx "tagcut [0-9.]*" "$work/stderr" || { echo "$1 reported no version"; exit 1; }
+}
+
+# Configures and builds examples/consumer into $work/$1 with extra arguments.
+build_consumer() {
+  local dir=$work/$1
+  shift
+  cmake -S "$source_dir/examples/consumer" -B "$dir" "${generator[@]}" \
+        -DCMAKE_BUILD_TYPE=Release "$@" > "$work/configure.log" ||
+    { cat "$work/configure.log"; exit 1; }
+  cmake --build "$dir" > "$work/build.log" || { cat "$work/build.log"; exit 1; }
+}
+
+case $mode in
+  static)
+    cmake --install "$build_dir" --prefix "$work/prefix" > "$work/install.log"
+    for file in bin/tagcut share/man/man1/tagcut.1.gz include/tagcut/extract.h \
+                include/tagcut/version.h share/doc/tagcut/copyright; do
+      [[ -e "$work/prefix/$file" ]] || { echo "not installed: $file"; exit 1; }
+    done
+    if [[ -e "$work/prefix/include/tagcut/tag_search.h" ]]; then
+      echo "a private header was installed"; exit 1
+    fi
+    build_consumer find-package -DCMAKE_PREFIX_PATH="$work/prefix"
+    check_consumer "$work/find-package/list_links"
+    pc_dir=$(dirname "$(find "$work/prefix" -name tagcut.pc)")
+    # shellcheck disable=SC2046  # pkg-config's flags are meant to split
+    c++ -o "$work/pkg-config-links" "$source_dir/examples/consumer/list_links.cc" \
+        $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs --static tagcut)
+    check_consumer "$work/pkg-config-links"
+    # The static library is position-independent: it links into a shared object.
+    # shellcheck disable=SC2046
+    c++ -shared -fPIC -o "$work/links.so" "$source_dir/examples/consumer/list_links.cc" \
+        $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs --static tagcut)
+    [[ "$(printf '<b>x</b>' | "$work/prefix/bin/tagcut" '<b>' '</b>')" == x ]]
+    ;;
+  shared)
+    cmake -S "$source_dir" -B "$work/build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+          -DBUILD_SHARED_LIBS=ON -DTAGCUT_BUILD_TESTS=OFF > "$work/configure.log"
+    cmake --build "$work/build" > "$work/build.log"
+    cmake --install "$work/build" --prefix "$work/prefix" > "$work/install.log"
+    library=$(find "$work/prefix" -name 'libtagcut.so.*.*.*')
+    [[ -n "$library" && -L "${library%.*.*}" ]] || { echo "no versioned shared library"; exit 1; }
+    build_consumer find-package -DCMAKE_PREFIX_PATH="$work/prefix"
+    ldd "$work/find-package/list_links" > "$work/ldd.txt"
+    grep -q "libtagcut.so.[0-9]* => $work/prefix" "$work/ldd.txt" ||
+      { echo "consumer does not load the installed shared library:"; cat "$work/ldd.txt"; exit 1; }
+    check_consumer "$work/find-package/list_links"
+    ;;
+  subdirectory)
+    build_consumer subdirectory -DTAGCUT_SOURCE_DIR="$source_dir"
+    check_consumer "$work/subdirectory/list_links"
+    if [[ -e "$work/subdirectory/tagcut/tests" || -e "$work/subdirectory/CPackConfig.cmake" ]]; then
+      echo "tests or packaging leaked into the parent build"; exit 1
+    fi
+    ;;
+  *)
+    echo "unknown mode: $mode"; exit 2
+    ;;
+esac
+echo "consumer ($mode) OK"
