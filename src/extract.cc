@@ -98,14 +98,14 @@ void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
 #endif
   while (position < block.size()) {
     if (!scan.copying) {
-      const std::size_t found = start_.FindEnd(block, position, scan.state);
+      const std::size_t found = start_.FindEnd(block, position, scan.state, scan.start_hints);
       if (found == TagSearcher::kNotFound) return;
       scan.copying = true;
       position = found;
       continue;
     }
     const std::uint32_t held = scan.state;
-    const std::size_t found = end_.FindEnd(block, position, scan.state);
+    const std::size_t found = end_.FindEnd(block, position, scan.state, scan.end_hints);
     if (found == TagSearcher::kNotFound) {
       Release(held, block, position, block.size(), scan.state, sink);
       return;
@@ -122,7 +122,8 @@ void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const {
     Release(scan.state, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
     sink.Put('\n');
   }
-  scan = {};
+  scan.copying = false;
+  scan.state = 0;
 }
 
 struct Extractor::Impl {

@@ -21,7 +21,14 @@ namespace tagcut {
 struct ScanState {
   bool copying = false;     // between a start tag and its end tag
   std::uint32_t state = 0;  // partial match of the tag the phase looks for
-  bool operator==(const ScanState&) const = default;
+  // What each tag's search has learnt of this stream; speed only.
+  SearchHints start_hints;
+  SearchHints end_hints;
+
+  // Equal when the scan goes on identically from here.
+  bool SameAs(const ScanState& other) const {
+    return copying == other.copying && state == other.state;
+  }
 };
 
 class ScanEngine {

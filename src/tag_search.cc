@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "tagcut/automaton.h"
 #include "cpu_features.h"
 
 namespace tagcut {
@@ -18,108 +17,40 @@ constexpr unsigned char kByteRank[256] = {
 // Above this length the dense table (1 KiB per state) gives way to sparse rows.
 constexpr std::size_t kDenseLimit = 128;
 
-// Offsets of the prefilter's second byte stay this close to the tag's start,
-// so the stretch at a block's end that the pair test cannot reach stays short.
-constexpr std::size_t kRareOffsetLimit = 256;
+// Every kFalseCandidatesPerCheck false candidates the probes are judged: if
+// they came within fewer than kBytesPerFalseCandidate bytes each, the probes
+// are re-picked from the bytes around; a re-pick that changes nothing is not
+// tried again for kCalmBytes.
+constexpr std::uint32_t kFalseCandidatesPerCheck = 32;
+constexpr std::uint64_t kBytesPerFalseCandidate = 64;
+constexpr std::uint64_t kCalmBytes = 1u << 20;
+constexpr std::size_t kSampleReach = 4096;  // bytes counted on each side
 
-// A prefilter that lands within kShortSkip bytes this many times in a row is
-// costing more than it saves; stepping the automaton takes over for a while.
-constexpr int kShortSkipsBeforeOff = 8;
-constexpr std::size_t kShortSkip = 8;
-constexpr std::size_t kPrefilterOffStretch = 512;
+// Comparing long candidates may cost at most this many times the bytes
+// searched, plus a fixed allowance; beyond it the automaton steps instead.
+constexpr std::uint64_t kComparisonBudgetFactor = 4;
+constexpr std::uint64_t kComparisonAllowance = 1u << 20;
 
-// Candidates for tags up to this length are first confirmed by comparison.
-constexpr std::uint32_t kDirectCompareLimit = 16;
-
-struct DenseStepper {
-  const std::uint32_t* next;
-  std::uint32_t operator()(std::uint32_t state, unsigned char byte) const {
-    return next[(static_cast<std::size_t>(state) << 8) | byte];
-  }
+// Where the search stands inside one call.
+struct Cursor {
+  const unsigned char* data;
+  std::size_t size;
+  std::size_t call_start;  // offset in `data` where this call began
 };
 
-struct SparseStepper {
-  const std::uint32_t* row_begin;
-  const unsigned char* entry_byte;
-  const std::uint32_t* entry_next;
-  std::uint32_t operator()(std::uint32_t state, unsigned char byte) const {
-    for (std::uint32_t i = row_begin[state]; i < row_begin[state + 1]; ++i) {
-      if (entry_byte[i] == byte) return entry_next[i];
-    }
-    return 0;
-  }
-};
-
-// First p in [from, limit) with data[p] == first and data[p + distance] ==
-// second, or limit. The caller guarantees limit + distance <= data's size.
-std::size_t PairSearchScalar(const unsigned char* data, std::size_t from,
-                             std::size_t limit, unsigned char first,
-                             unsigned char second, std::size_t distance) {
-  while (from < limit) {
-    const void* hit = std::memchr(data + from, first, limit - from);
-    if (hit == nullptr) return limit;
-    const std::size_t p = static_cast<const unsigned char*>(hit) - data;
-    if (data[p + distance] == second) return p;
-    from = p + 1;
-  }
-  return limit;
+std::uint64_t StreamOffset(const SearchHints& hints, const Cursor& cursor, std::size_t at) {
+  return hints.searched_bytes + (at - cursor.call_start);
 }
 
-#ifdef TAGCUT_X86
-// Bit i set when data[p + i] == first and data[p + distance + i] == second.
-__attribute__((target("avx2"), always_inline)) inline std::uint32_t PairMaskAvx2(
-    const unsigned char* data, std::size_t p, std::size_t distance,
-    unsigned char first, unsigned char second) {
-  const __m256i head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
-  const __m256i tail =
-      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + distance));
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(
-      _mm256_cmpeq_epi8(head, _mm256_set1_epi8(static_cast<char>(first))),
-      _mm256_cmpeq_epi8(tail, _mm256_set1_epi8(static_cast<char>(second))))));
-}
-
-__attribute__((target("avx2"))) std::size_t PairSearchAvx2(
-    const unsigned char* data, std::size_t from, std::size_t limit,
-    unsigned char first, unsigned char second, std::size_t distance) {
-  std::size_t p = from;
-  for (; p + 64 <= limit; p += 64) {
-    const std::uint64_t mask = PairMaskAvx2(data, p, distance, first, second) |
-                               (std::uint64_t{PairMaskAvx2(data, p + 32, distance, first, second)} << 32);
-    if (mask != 0) return p + static_cast<std::size_t>(__builtin_ctzll(mask));
-  }
-  for (; p + 32 <= limit; p += 32) {
-    const std::uint32_t mask = PairMaskAvx2(data, p, distance, first, second);
-    if (mask != 0) return p + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-  return PairSearchScalar(data, p, limit, first, second, distance);
-}
-
-std::size_t PairSearchSse2(const unsigned char* data, std::size_t from,
-                           std::size_t limit, unsigned char first,
-                           unsigned char second, std::size_t distance) {
-  const __m128i first_vector = _mm_set1_epi8(static_cast<char>(first));
-  const __m128i second_vector = _mm_set1_epi8(static_cast<char>(second));
-  std::size_t p = from;
-  for (; p + 16 <= limit; p += 16) {
-    const __m128i head =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
-    const __m128i tail =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + distance));
-    const int mask = _mm_movemask_epi8(_mm_and_si128(
-        _mm_cmpeq_epi8(head, first_vector), _mm_cmpeq_epi8(tail, second_vector)));
-    if (mask != 0) return p + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-  return PairSearchScalar(data, p, limit, first, second, distance);
-}
-#endif
-
-TagSearcher::PairSearchFunction ChoosePairSearch() {
-#ifdef TAGCUT_X86
-  if (HaveAvx2()) return PairSearchAvx2;
-  return PairSearchSse2;
-#else
-  return PairSearchScalar;
-#endif
+// Books a false candidate at `at`; true when the probes should be re-picked.
+bool FalseCandidate(SearchHints& hints, const Cursor& cursor, std::size_t at) {
+  if (++hints.false_candidates < kFalseCandidatesPerCheck) return false;
+  const std::uint64_t now = StreamOffset(hints, cursor, at);
+  const bool crowded =
+      now - hints.window_start < kFalseCandidatesPerCheck * kBytesPerFalseCandidate;
+  hints.false_candidates = 0;
+  hints.window_start = now;
+  return crowded && now >= hints.calm_until;
 }
 
 }  // namespace
@@ -127,117 +58,269 @@ TagSearcher::PairSearchFunction ChoosePairSearch() {
 TagSearcher::TagSearcher(std::string tag)
     : tag_(std::move(tag)),
       length_(static_cast<std::uint32_t>(tag_.size())),
-      pair_search_(ChoosePairSearch()) {
+      vector_search_(HaveAvx2()) {
   if (length_ == 0) return;
   const auto byte_at = [this](std::size_t index) {
     return static_cast<unsigned char>(tag_[index]);
   };
-  first_byte_ = byte_at(0);
-  std::memcpy(tag_head_, tag_.data(), std::min<std::size_t>(length_, sizeof tag_head_));
-  // The second prefilter byte: the rarest one near the start, preferring one
-  // that differs from the first byte (a repeat adds little information).
-  const std::size_t reach = std::min<std::size_t>(length_, kRareOffsetLimit);
-  int best_score = 0;
-  for (std::size_t offset = 1; offset < reach; ++offset) {
-    const unsigned char candidate = byte_at(offset);
-    const int score = (candidate == first_byte_ ? 256 : 0) + kByteRank[candidate];
-    if (rare_offset_ == 0 || score < best_score) {
-      rare_offset_ = offset;
-      rare_byte_ = candidate;
-      best_score = score;
-    }
-  }
+  std::memcpy(head_.data(), tag_.data(), std::min<std::size_t>(length_, head_.size()));
+  head_mask_ = length_ >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << length_) - 1;
 
-  const Automaton automaton = CreateAutomaton(tag_);
+  std::array<std::uint32_t, 256> rank{};
+  for (int byte = 0; byte < 256; ++byte) rank[byte] = kByteRank[byte];
+  PickProbes(rank, first_choice_);
+
+  // The automaton, built straight into its compact form: from state q, any
+  // byte but tag[q] leads where it leads from the longest proper border of
+  // the tag's first q bytes, so row q is that (earlier) row with the entry
+  // for tag[q] set to q + 1.
+  std::vector<std::uint32_t> border(length_, 0);  // border[q]: of the first q bytes
+  for (std::uint32_t q = 2; q < length_; ++q) {  // border[0] and border[1] are 0
+    std::uint32_t candidate = border[q - 1];
+    while (candidate > 0 && byte_at(q - 1) != byte_at(candidate)) candidate = border[candidate];
+    border[q] = byte_at(q - 1) == byte_at(candidate) ? candidate + 1 : 0;
+  }
   dense_ = length_ <= kDenseLimit;
   if (dense_) {
     next_.assign(static_cast<std::size_t>(length_) * 256, 0);
-    for (const auto& [state, row] : automaton) {
-      for (const auto& [byte, target] : row) {
-        next_[(static_cast<std::size_t>(state) << 8) | byte] =
-            static_cast<std::uint32_t>(target);
+    for (std::uint32_t q = 0; q < length_; ++q) {
+      std::uint32_t* row = next_.data() + (static_cast<std::size_t>(q) << 8);
+      if (q > 0) std::memcpy(row, next_.data() + (static_cast<std::size_t>(border[q]) << 8), 256 * sizeof *row);
+      row[byte_at(q)] = q + 1;
+    }
+    return;
+  }
+  row_begin_.reserve(static_cast<std::size_t>(length_) + 1);
+  entry_byte_.reserve(2 * static_cast<std::size_t>(length_));
+  entry_next_.reserve(2 * static_cast<std::size_t>(length_));
+  for (std::uint32_t q = 0; q < length_; ++q) {
+    const auto begin = static_cast<std::uint32_t>(entry_byte_.size());
+    row_begin_.push_back(begin);
+    bool replaced = false;
+    if (q > 0) {
+      for (std::uint32_t i = row_begin_[border[q]]; i < row_begin_[border[q] + 1]; ++i) {
+        const bool forward = entry_byte_[i] == byte_at(q);
+        replaced |= forward;
+        entry_byte_.push_back(entry_byte_[i]);
+        entry_next_.push_back(forward ? q + 1 : entry_next_[i]);
       }
     }
-  } else {
-    row_begin_.reserve(static_cast<std::size_t>(length_) + 1);
-    for (const auto& [state, row] : automaton) {
-      row_begin_.push_back(static_cast<std::uint32_t>(entry_byte_.size()));
-      for (const auto& [byte, target] : row) {
-        entry_byte_.push_back(byte);
-        entry_next_.push_back(static_cast<std::uint32_t>(target));
-      }
+    if (!replaced) {
+      entry_byte_.push_back(byte_at(q));
+      entry_next_.push_back(q + 1);
     }
-    row_begin_.push_back(static_cast<std::uint32_t>(entry_byte_.size()));
+  }
+  row_begin_.push_back(static_cast<std::uint32_t>(entry_byte_.size()));
+}
+
+void TagSearcher::PickProbes(const std::array<std::uint32_t, 256>& weight,
+                             SearchHints& hints) const {
+  hints.probe_count = 0;
+  if (length_ == 0) return;
+  // Offsets by weight of their byte, then nearest the start.
+  std::vector<std::uint32_t> offsets(length_);
+  for (std::uint32_t i = 0; i < length_; ++i) offsets[i] = i;
+  const auto byte_at = [this](std::uint32_t offset) {
+    return static_cast<unsigned char>(tag_[offset]);
+  };
+  std::stable_sort(offsets.begin(), offsets.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return weight[byte_at(a)] < weight[byte_at(b)];
+  });
+  const std::uint32_t wanted = std::min<std::uint32_t>(length_, 3);
+  // A byte already probed adds little, so distinct bytes go first.
+  for (const bool allow_repeats : {false, true}) {
+    for (const std::uint32_t offset : offsets) {
+      if (hints.probe_count == wanted) break;
+      bool taken = false;
+      for (std::uint32_t i = 0; i < hints.probe_count; ++i) {
+        taken |= hints.probes[i].offset == offset ||
+                 (!allow_repeats && hints.probes[i].byte == byte_at(offset));
+      }
+      if (!taken) hints.probes[hints.probe_count++] = {offset, byte_at(offset)};
+    }
   }
 }
 
-std::size_t TagSearcher::NextCandidate(const unsigned char* data,
-                                       std::size_t from,
-                                       std::size_t size) const {
-  if (rare_offset_ != 0 && from + rare_offset_ < size) {
-    const std::size_t limit = size - rare_offset_;
-    const std::size_t found =
-        pair_search_(data, from, limit, first_byte_, rare_byte_, rare_offset_);
-    if (found < limit) return found;
-    from = limit;
-  }
-  // Too close to the end for the pair test (or a one-byte tag): only the
-  // first byte can rule a position out.
-  const void* hit = std::memchr(data + from, first_byte_, size - from);
-  return hit == nullptr ? size : static_cast<const unsigned char*>(hit) - data;
+void TagSearcher::Repick(const unsigned char* data, std::size_t size, std::size_t position,
+                         SearchHints& hints) const {
+  const std::size_t begin = position > kSampleReach ? position - kSampleReach : 0;
+  const std::size_t end = std::min(size, position + kSampleReach);
+  std::array<std::uint32_t, 256> count{};
+  for (std::size_t i = begin; i < end; ++i) ++count[data[i]];
+  // Among bytes equally absent, the usually rarer one wins.
+  for (int byte = 0; byte < 256; ++byte) count[byte] = count[byte] * 256 + kByteRank[byte];
+  const SearchHints before = hints;
+  PickProbes(count, hints);
+  const bool same = std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
+                               before.probes.begin(), before.probes.begin() + before.probe_count) &&
+                    hints.probe_count == before.probe_count;
+  if (same) hints.calm_until = hints.window_start + kCalmBytes;
 }
 
-bool TagSearcher::StartsWithTag(const unsigned char* data,
-                                std::size_t available) const {
+namespace {
+
+// The probes' offsets and bytes, and the comparison a candidate needs.
+struct ProbeSet {
+  const Probe* probes;
+  std::uint32_t count;
+};
+
+// True when the bytes at `data + p` agree with every probe.
+inline bool ProbesAgree(const unsigned char* data, std::size_t p, const ProbeSet& set) {
+  for (std::uint32_t i = 0; i < set.count; ++i) {
+    if (data[p + set.probes[i].offset] != set.probes[i].byte) return false;
+  }
+  return true;
+}
+
 #ifdef TAGCUT_X86
-  // One 16-byte comparison instead of a call to memcmp for a few bytes.
-  if (available >= 16) {
-    const __m128i seen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-    const __m128i wanted = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag_head_));
-    const auto equal = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(seen, wanted)));
-    const std::uint32_t needed = (std::uint32_t{1} << length_) - 1;
-    return (equal & needed) == needed;
+// One call's candidate search: starts below `limit` whose probes agree.
+struct VectorSearch {
+  const unsigned char* data;
+  std::size_t size;
+  std::size_t limit;
+  const unsigned char* head;  // the tag's first 32 bytes
+  std::uint32_t head_mask;    // which of them the tag has
+  ProbeSet set;
+  const Cursor* cursor;
+};
+
+enum class Agreement { kHead, kRepick, kNone };
+
+// From `from`, 64 starts at a time while 32 bytes can be read at each: stops
+// at a start whose first 32 bytes agree with the tag (kHead), or when the
+// false candidates on the way call for new probes (kRepick); `from` is left
+// on that start, or past the starts it looked at.
+template <int kProbes>
+__attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& search,
+                                                       SearchHints& hints, std::size_t& from) {
+  const unsigned char* data = search.data;
+  std::uint32_t offsets[kProbes];
+  __m256i bytes[kProbes];
+  for (int k = 0; k < kProbes; ++k) {
+    offsets[k] = search.set.probes[k].offset;
+    bytes[k] = _mm256_set1_epi8(static_cast<char>(search.set.probes[k].byte));
+  }
+  const __m256i head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(search.head));
+  std::size_t p = from;
+  for (; p + 64 <= search.limit && p + 96 <= search.size; p += 64) {
+    __m256i low = _mm256_set1_epi8(-1);
+    __m256i high = low;
+    for (int k = 0; k < kProbes; ++k) {
+      const unsigned char* at = data + p + offsets[k];
+      low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), bytes[k]));
+      high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32)), bytes[k]));
+    }
+    std::uint64_t mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+                         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
+    while (mask != 0) {
+      const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctzll(mask));
+      mask &= mask - 1;
+      const __m256i seen = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + candidate));
+      const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(seen, head)));
+      if ((equal & search.head_mask) == search.head_mask) {
+        from = candidate;
+        return Agreement::kHead;
+      }
+      if (FalseCandidate(hints, *search.cursor, candidate)) {
+        from = candidate + 1;
+        return Agreement::kRepick;
+      }
+    }
+  }
+  from = p;
+  return Agreement::kNone;
+}
+#endif
+
+}  // namespace
+
+TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::size_t size,
+                                              std::size_t call_start, std::size_t& position,
+                                              std::size_t limit, SearchHints& hints) const {
+  const Cursor cursor{data, size, call_start};
+  const ProbeSet set{hints.probes.data(), hints.probe_count};
+  const bool long_tag = length_ > 32;
+  // What a candidate that agrees with the probes costs when it turns out
+  // false: kRepick or kOverBudget to leave the search, kExhausted to go on.
+  const auto reject = [&](std::size_t candidate) {
+    if (FalseCandidate(hints, cursor, candidate)) return Outcome::kRepick;
+    if (long_tag && hints.compared_bytes > kComparisonBudgetFactor *
+                                               StreamOffset(hints, cursor, candidate) +
+                                           kComparisonAllowance) {
+      return Outcome::kOverBudget;
+    }
+    return Outcome::kExhausted;
+  };
+  // Past the first 32 bytes, a comparison whose cost is booked.
+  const auto tail_matches = [&](const unsigned char* candidate) {
+    if (!long_tag) return true;
+    hints.compared_bytes += length_ - 32;
+    return std::memcmp(candidate + 32, tag_.data() + 32, length_ - 32) == 0;
+  };
+  std::size_t p = position;
+#ifdef TAGCUT_X86
+  if (vector_search_ && set.count >= 2) {
+    const VectorSearch search{data, size, limit, head_.data(), head_mask_, set, &cursor};
+    for (;;) {
+      const Agreement agreement = set.count == 2 ? NextAgreeing<2>(search, hints, p)
+                                                 : NextAgreeing<3>(search, hints, p);
+      if (agreement == Agreement::kNone) break;
+      if (agreement == Agreement::kRepick) {
+        position = p;
+        return Outcome::kRepick;
+      }
+      const std::size_t candidate = p++;
+      if (tail_matches(data + candidate)) {
+        position = candidate;
+        return Outcome::kFound;
+      }
+      const Outcome outcome = reject(candidate);
+      if (outcome != Outcome::kExhausted) {
+        position = p;
+        return outcome;
+      }
+    }
   }
 #endif
-  return std::memcmp(data, tag_.data(), length_) == 0;
+  // The rest (or everything, without AVX2): the first probe by memchr.
+  const Probe lead = set.probes[0];
+  while (p < limit) {
+    const void* hit = std::memchr(data + p + lead.offset, lead.byte, limit - p);
+    if (hit == nullptr) break;
+    const std::size_t candidate =
+        static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) - lead.offset;
+    p = candidate + 1;
+    if (!ProbesAgree(data, candidate, set)) continue;
+    if (std::memcmp(data + candidate, tag_.data(), std::min<std::size_t>(length_, 32)) == 0 &&
+        tail_matches(data + candidate)) {
+      position = candidate;
+      return Outcome::kFound;
+    }
+    const Outcome outcome = reject(candidate);
+    if (outcome != Outcome::kExhausted) {
+      position = p;
+      return outcome;
+    }
+  }
+  position = limit;
+  return Outcome::kExhausted;
 }
 
-template <class Stepper>
-std::size_t TagSearcher::Scan(const Stepper& step, const unsigned char* data,
-                              std::size_t from, std::size_t size,
-                              std::uint32_t& state) const {
-  std::uint32_t current = state;
-  std::size_t position = from;
-  std::size_t prefilter_off_until = 0;
-  int short_skips = 0;
+std::size_t TagSearcher::StepThrough(const unsigned char* data, std::size_t position,
+                                     std::size_t size, std::uint32_t& state) const {
+  const auto first = static_cast<unsigned char>(tag_[0]);
+  std::uint32_t current = 0;
   while (position < size) {
-    if (current == 0 && position >= prefilter_off_until) {
-      // Bytes before the candidate cannot begin an occurrence, so any partial
-      // match they hold is dead: restarting at state 0 there loses nothing.
-      const std::size_t candidate = NextCandidate(data, position, size);
-      if (candidate == size) {
-        position = size;
-        break;
-      }
-      if (candidate - position < kShortSkip) {
-        if (++short_skips >= kShortSkipsBeforeOff) {
-          prefilter_off_until = candidate + kPrefilterOffStretch;
-          short_skips = 0;
-        }
-      } else {
-        short_skips = 0;
-      }
-      // A short tag that lies wholly in the block is confirmed in one
-      // comparison; this bounded check keeps the scan linear, and a failed
-      // one falls through to stepping the automaton from the candidate.
-      if (length_ <= kDirectCompareLimit && size - candidate >= length_ &&
-          StartsWithTag(data + candidate, size - candidate)) {
-        state = 0;
-        return candidate + length_;
-      }
-      position = candidate;
+    if (current == 0) {
+      // Bytes before the tag's first byte cannot begin an occurrence.
+      const void* hit = std::memchr(data + position, first, size - position);
+      if (hit == nullptr) break;
+      position = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data);
     }
-    current = step(current, data[position++]);
+    current = Step(current, data[position++]);
     if (current == length_) {
       state = 0;
       return position;
@@ -247,19 +330,62 @@ std::size_t TagSearcher::Scan(const Stepper& step, const unsigned char* data,
   return kNotFound;
 }
 
-std::size_t TagSearcher::FindEnd(std::span<const unsigned char> data,
-                                 std::size_t from, std::uint32_t& state) const {
+std::size_t TagSearcher::FindEnd(std::span<const unsigned char> block, std::size_t from,
+                                 std::uint32_t& state, SearchHints& hints) const {
   if (length_ == 0) {
     state = 0;
     return kNotFound;
   }
-  if (dense_) {
-    return Scan(DenseStepper{next_.data()}, data.data(), from, data.size(),
-                state);
+  if (hints.probe_count == 0) {
+    hints.probes = first_choice_.probes;
+    hints.probe_count = first_choice_.probe_count;
   }
-  return Scan(SparseStepper{row_begin_.data(), entry_byte_.data(),
-                            entry_next_.data()},
-              data.data(), from, data.size(), state);
+  const unsigned char* data = block.data();
+  const std::size_t size = block.size();
+  const auto finish = [&](std::size_t end) {
+    hints.searched_bytes += (end == kNotFound ? size : end) - from;
+    return end;
+  };
+  std::size_t position = from;
+  if (state != 0) {
+    // A partial occurrence carried in: step until it completes, or until the
+    // longest partial occurrence begins inside this block, where the search
+    // proper can take over (no occurrence can begin before it).
+    std::uint32_t current = state;
+    while (position < size) {
+      current = Step(current, data[position++]);
+      if (current == length_) {
+        state = 0;
+        return finish(position);
+      }
+      if (current <= position - from) break;
+    }
+    if (current > position - from) {
+      state = current;
+      return finish(kNotFound);
+    }
+    position -= current;
+    state = 0;
+  }
+  // Starts below `limit` leave room for the whole tag.
+  const std::size_t limit = size >= length_ ? size - length_ + 1 : 0;
+  while (position < limit) {
+    switch (SearchWhole(data, size, from, position, limit, hints)) {
+      case Outcome::kFound:
+        state = 0;
+        return finish(position + length_);
+      case Outcome::kExhausted:
+        position = limit;
+        break;
+      case Outcome::kRepick:
+        Repick(data, size, position, hints);
+        continue;
+      case Outcome::kOverBudget:
+        return finish(StepThrough(data, position, size, state));
+    }
+  }
+  // Where no whole occurrence fits, the automaton finds the partial one.
+  return finish(StepThrough(data, position, size, state));
 }
 
 }  // namespace tagcut
