@@ -1,60 +1,147 @@
 #include "tagcut/extract.h"
 
+#include <cstring>
 #include <utility>
 
 #include "cpu_features.h"
 #include "scan_engine.h"
 
 namespace tagcut {
+
+// Copies a short portion and its line feed into the sink's buffer with one
+// fixed-size 32-byte move instead of a call to memcpy.
+struct SinkFastPath {
+  // Like Append(bytes, count) then Put('\n'); 32 bytes must be readable at `bytes`.
+  static void AppendLine(OutputSink& sink, const unsigned char* bytes, std::size_t count) {
+    if (count <= 32 && sink.capacity_ - sink.used_ >= 33) {
+      unsigned char* to = sink.buffer_.get() + sink.used_;
+      std::memcpy(to, bytes, 32);
+      to[count] = '\n';
+      sink.used_ += count + 1;
+      return;
+    }
+    sink.Append(bytes, count);
+    sink.Put('\n');
+  }
+};
+
 namespace {
 
 #ifdef TAGCUT_X86
-// Bit i set when data[i] == byte, for i in 0 .. 63.
-__attribute__((target("avx2"), always_inline)) inline std::uint64_t ByteMask64(
-    const unsigned char* data, __m256i byte) {
-  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
-  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32));
-  const auto low_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, byte)));
-  const auto high_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, byte)));
-  return low_bits | (std::uint64_t{high_bits} << 32);
+// One tag as the two-tag scan tests it: its probes, and its first 32 bytes.
+struct VectorTag {
+  std::uint32_t length;
+  std::uint32_t probe_count;
+  std::uint32_t offsets[4];
+  __m256i bytes[4];
+  __m256i head;
+  std::uint32_t head_mask;
+  bool covered;  // the probes test every byte of the tag
+};
+
+__attribute__((target("avx2"))) VectorTag MakeVectorTag(const TagSearcher& searcher,
+                                                        const SearchHints& hints) {
+  VectorTag tag{};
+  tag.length = static_cast<std::uint32_t>(searcher.tag().size());
+  tag.probe_count = hints.probe_count;
+  for (std::uint32_t k = 0; k < hints.probe_count; ++k) {
+    tag.offsets[k] = hints.probes[k].offset;
+    tag.bytes[k] = _mm256_set1_epi8(static_cast<char>(hints.probes[k].byte));
+  }
+  tag.head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(searcher.head()));
+  tag.head_mask = searcher.head_mask();
+  tag.covered = hints.probe_count == tag.length;
+  return tag;
 }
 
-// Scans whole 64-byte chunks of `block` for two single-byte tags, writing
-// each portion as soon as its end is seen; returns the offset of the first
-// byte not scanned. On return every scanned byte of an open portion has been
-// released, so the scalar path can carry on with state 0.
-__attribute__((target("avx2"))) std::size_t ScanSingleByteTagsAvx2(
-    std::span<const unsigned char> block, unsigned char start_byte,
-    unsigned char end_byte, bool& copying, OutputSink& sink) {
+// Bit i set when the start p + i agrees with all of the tag's probes.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t ProbeMask(
+    const unsigned char* data, std::size_t p, const VectorTag& tag) {
+  __m256i low = _mm256_set1_epi8(-1);
+  __m256i high = low;
+  for (std::uint32_t k = 0; k < tag.probe_count; ++k) {
+    const unsigned char* at = data + p + tag.offsets[k];
+    low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), tag.bytes[k]));
+    high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32)), tag.bytes[k]));
+  }
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
+}
+
+__attribute__((target("avx2"), always_inline)) inline bool HeadAgrees(const unsigned char* at,
+                                                                     const VectorTag& tag) {
+  if (tag.covered) return true;
+  const __m256i seen = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+  const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(seen, tag.head)));
+  return (equal & tag.head_mask) == tag.head_mask;
+}
+
+// Both tags at most 32 bytes long and no partial match carried: one pass of
+// probe masks per 64 bytes serves both phases, and portions are cut between
+// the candidates without leaving the loop, so dense portions cost a few
+// instructions each. Starts where 32 bytes cannot be read are left to the
+// general path, which goes on from the returned offset with state 0; every
+// byte of an open portion before it has been released.
+__attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
+    const TagSearcher* searchers[2], std::span<const unsigned char> block, std::size_t position,
+    bool& copying, SearchHints* hints[2], OutputSink& sink) {
   const unsigned char* data = block.data();
-  const __m256i start_vector = _mm256_set1_epi8(static_cast<char>(start_byte));
-  const __m256i end_vector = _mm256_set1_epi8(static_cast<char>(end_byte));
-  bool in_portion = copying;
-  std::size_t run_start = 0;
-  std::size_t chunk = 0;
-  for (; chunk + 64 <= block.size(); chunk += 64) {
-    const std::uint64_t starts = ByteMask64(data + chunk, start_vector);
-    const std::uint64_t ends = ByteMask64(data + chunk, end_vector);
-    if ((in_portion ? ends : starts) == 0) continue;
-    std::uint64_t not_before = ~std::uint64_t{0};  // bits at or after the cursor
-    for (;;) {
-      const std::uint64_t hits = (in_portion ? ends : starts) & not_before;
-      if (hits == 0) break;
-      const int bit = __builtin_ctzll(hits);
-      const std::size_t at = chunk + static_cast<std::size_t>(bit);
-      if (in_portion) {
-        sink.Append(data + run_start, at - run_start);
-        sink.Put('\n');
-      } else {
-        run_start = at + 1;
+  const std::size_t size = block.size();
+  VectorTag tags[2] = {MakeVectorTag(*searchers[0], *hints[0]),
+                       MakeVectorTag(*searchers[1], *hints[1])};
+  // False candidates per tag since `crowd_start`; many within a short
+  // stretch call for new probes, at most once per kRepickDistance bytes.
+  constexpr std::uint32_t kFalsePerCheck = 32;
+  constexpr std::size_t kCrowdedStretch = 2048;
+  constexpr std::size_t kRepickDistance = 256 * 1024;
+  std::uint32_t false_count[2] = {0, 0};
+  std::size_t crowd_start[2] = {position, position};
+  std::size_t calm_until[2] = {position, position};
+
+  int phase = copying ? 1 : 0;
+  std::size_t run_start = position;  // of the open portion, while copying
+  std::size_t cursor = position;
+  while (cursor + 96 <= size) {
+    const std::size_t p = cursor;
+    const std::uint64_t masks[2] = {ProbeMask(data, p, tags[0]), ProbeMask(data, p, tags[1])};
+    while (cursor < p + 64) {
+      const std::uint64_t hits = masks[phase] & (~std::uint64_t{0} << (cursor - p));
+      if (hits == 0) {
+        cursor = p + 64;
+        break;
       }
-      in_portion = !in_portion;
-      not_before = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
+      const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctzll(hits));
+      if (!HeadAgrees(data + candidate, tags[phase])) {
+        cursor = candidate + 1;
+        if (++false_count[phase] == kFalsePerCheck) {
+          if (cursor - crowd_start[phase] < kCrowdedStretch && cursor >= calm_until[phase]) {
+            searchers[phase]->ChooseProbesAround(data, size, cursor, *hints[phase]);
+            tags[phase] = MakeVectorTag(*searchers[phase], *hints[phase]);
+            calm_until[phase] = cursor + kRepickDistance;
+            false_count[phase] = 0;
+            crowd_start[phase] = cursor;
+            break;  // the window again, with the new probes
+          }
+          false_count[phase] = 0;
+          crowd_start[phase] = cursor;
+        }
+        continue;
+      }
+      if (phase == 1) {
+        SinkFastPath::AppendLine(sink, data + run_start, candidate - run_start);
+        cursor = candidate + tags[1].length;
+      } else {
+        cursor = candidate + tags[0].length;
+        run_start = cursor;
+      }
+      phase ^= 1;
     }
   }
-  if (in_portion) sink.Append(data + run_start, chunk - run_start);
-  copying = in_portion;
-  return chunk;
+  if (phase == 1) sink.Append(data + run_start, cursor - run_start);
+  copying = phase == 1;
+  return cursor;
 }
 #endif
 
@@ -63,7 +150,8 @@ __attribute__((target("avx2"))) std::size_t ScanSingleByteTagsAvx2(
 ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
     : start_(std::move(start_tag)), end_(std::move(end_tag)) {
 #ifdef TAGCUT_X86
-  single_byte_tags_ = HaveAvx2() && start_.tag().size() == 1 && end_.tag().size() == 1;
+  short_tags_ = HaveAvx2() && !start_.tag().empty() && start_.tag().size() <= 32 &&
+                !end_.tag().empty() && end_.tag().size() <= 32;
 #endif
 }
 
@@ -89,11 +177,11 @@ void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
                       OutputSink& sink) const {
   std::size_t position = 0;
 #ifdef TAGCUT_X86
-  // A one-byte tag never leaves a partial match, so the state is 0 here.
-  if (single_byte_tags_) {
-    position = ScanSingleByteTagsAvx2(block, static_cast<unsigned char>(start_.tag()[0]),
-                                      static_cast<unsigned char>(end_.tag()[0]), scan.copying,
-                                      sink);
+  if (short_tags_ && scan.state == 0) {
+    const TagSearcher* searchers[2] = {&start_, &end_};
+    SearchHints* hints[2] = {&scan.start_hints, &scan.end_hints};
+    for (int i = 0; i < 2; ++i) searchers[i]->InitHints(*hints[i]);
+    position = ScanShortTagsAvx2(searchers, block, 0, scan.copying, hints, sink);
   }
 #endif
   while (position < block.size()) {

@@ -54,9 +54,9 @@ class ScanEngine {
 
   TagSearcher start_;
   TagSearcher end_;
-  // Both tags are single bytes (as in '<' '>') and AVX2 is there: both are
-  // found 64 bytes at a time from bit masks before the general path runs.
-  bool single_byte_tags_ = false;
+  // Both tags are at most 32 bytes and AVX2 is there: both are found in
+  // one pass of bit masks per 64 bytes before the general path runs.
+  bool short_tags_ = false;
 };
 
 }  // namespace tagcut

@@ -19,12 +19,17 @@ constexpr std::size_t kDenseLimit = 128;
 
 // Every kFalseCandidatesPerCheck false candidates the probes are judged: if
 // they came within fewer than kBytesPerFalseCandidate bytes each, the probes
-// are re-picked from the bytes around; a re-pick that changes nothing is not
-// tried again for kCalmBytes.
+// are re-picked by trying the tag's offsets on the bytes around (a sample of
+// up to 2 * kSampleReach starts, kOffsetsTried offsets). Re-picking costs a
+// few microseconds, so it waits kCalmAfterRepick bytes before it is tried
+// again, and kCalmAfterVainRepick when it changed nothing.
 constexpr std::uint32_t kFalseCandidatesPerCheck = 32;
 constexpr std::uint64_t kBytesPerFalseCandidate = 64;
-constexpr std::uint64_t kCalmBytes = 1u << 20;
-constexpr std::size_t kSampleReach = 4096;  // bytes counted on each side
+constexpr std::size_t kSampleReach = 4096;
+constexpr std::size_t kSampleMinimum = 256;
+constexpr std::size_t kOffsetsTried = 16;
+constexpr std::uint64_t kCalmAfterRepick = 256u << 10;
+constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
 
 // Comparing long candidates may cost at most this many times the bytes
 // searched, plus a fixed allowance; beyond it the automaton steps instead.
@@ -126,7 +131,7 @@ void TagSearcher::PickProbes(const std::array<std::uint32_t, 256>& weight,
   std::stable_sort(offsets.begin(), offsets.end(), [&](std::uint32_t a, std::uint32_t b) {
     return weight[byte_at(a)] < weight[byte_at(b)];
   });
-  const std::uint32_t wanted = std::min<std::uint32_t>(length_, 3);
+  const std::uint32_t wanted = length_ <= 4 ? length_ : 3;
   // A byte already probed adds little, so distinct bytes go first.
   for (const bool allow_repeats : {false, true}) {
     for (const std::uint32_t offset : offsets) {
@@ -143,18 +148,73 @@ void TagSearcher::PickProbes(const std::array<std::uint32_t, 256>& weight,
 
 void TagSearcher::Repick(const unsigned char* data, std::size_t size, std::size_t position,
                          SearchHints& hints) const {
+  const SearchHints before = hints;
+  ChooseProbesAround(data, size, position, hints);
+  const bool same = hints.probe_count == before.probe_count &&
+                    std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
+                               before.probes.begin());
+  hints.calm_until = hints.window_start + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
+}
+
+void TagSearcher::ChooseProbesAround(const unsigned char* data, std::size_t size,
+                                     std::size_t position, SearchHints& hints) const {
+  if (size < length_) return;
+  // Starts in the sample leave room for the whole tag.
+  const std::size_t limit = size - length_ + 1;
   const std::size_t begin = position > kSampleReach ? position - kSampleReach : 0;
-  const std::size_t end = std::min(size, position + kSampleReach);
+  const std::size_t end = std::min(limit, begin + 2 * kSampleReach);
+  if (end < begin + kSampleMinimum) return;
+  const std::size_t starts = end - begin;
+  const std::size_t words = (starts + 63) / 64;
+
+  // The offsets worth trying: all of a short tag's, else those whose bytes
+  // are rarest in the sample.
   std::array<std::uint32_t, 256> count{};
   for (std::size_t i = begin; i < end; ++i) ++count[data[i]];
-  // Among bytes equally absent, the usually rarer one wins.
-  for (int byte = 0; byte < 256; ++byte) count[byte] = count[byte] * 256 + kByteRank[byte];
-  const SearchHints before = hints;
-  PickProbes(count, hints);
-  const bool same = std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
-                               before.probes.begin(), before.probes.begin() + before.probe_count) &&
-                    hints.probe_count == before.probe_count;
-  if (same) hints.calm_until = hints.window_start + kCalmBytes;
+  std::vector<std::uint32_t> offsets(length_);
+  for (std::uint32_t i = 0; i < length_; ++i) offsets[i] = i;
+  const auto byte_at = [this](std::uint32_t offset) {
+    return static_cast<unsigned char>(tag_[offset]);
+  };
+  std::stable_sort(offsets.begin(), offsets.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return count[byte_at(a)] * 256 + kByteRank[byte_at(a)] <
+           count[byte_at(b)] * 256 + kByteRank[byte_at(b)];
+  });
+  offsets.resize(std::min<std::size_t>(offsets.size(), kOffsetsTried));
+
+  // agree[k]: bit i set when start begin + i has the tag's byte at offsets[k].
+  std::vector<std::uint64_t> agree(offsets.size() * words, 0);
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    const unsigned char wanted = byte_at(offsets[k]);
+    const unsigned char* at = data + begin + offsets[k];
+    std::uint64_t* bits = agree.data() + k * words;
+    for (std::size_t i = 0; i < starts; ++i) {
+      bits[i / 64] |= std::uint64_t{at[i] == wanted} << (i % 64);
+    }
+  }
+  // Greedily, the probe that leaves the fewest starts agreeing with all.
+  std::vector<std::uint64_t> together(words, ~std::uint64_t{0});
+  std::vector<bool> used(offsets.size(), false);
+  const std::uint32_t wanted = length_ <= 4 ? length_ : 3;
+  hints.probe_count = 0;
+  while (hints.probe_count < wanted && hints.probe_count < offsets.size()) {
+    std::size_t best = 0;
+    std::size_t best_left = static_cast<std::size_t>(-1);
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+      if (used[k]) continue;
+      std::size_t left = 0;
+      for (std::size_t w = 0; w < words; ++w) {
+        left += static_cast<std::size_t>(__builtin_popcountll(together[w] & agree[k * words + w]));
+      }
+      if (left < best_left) {
+        best = k;
+        best_left = left;
+      }
+    }
+    used[best] = true;
+    for (std::size_t w = 0; w < words; ++w) together[w] &= agree[best * words + w];
+    hints.probes[hints.probe_count++] = {offsets[best], byte_at(offsets[best])};
+  }
 }
 
 namespace {
@@ -265,8 +325,9 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
   if (vector_search_ && set.count >= 2) {
     const VectorSearch search{data, size, limit, head_.data(), head_mask_, set, &cursor};
     for (;;) {
-      const Agreement agreement = set.count == 2 ? NextAgreeing<2>(search, hints, p)
-                                                 : NextAgreeing<3>(search, hints, p);
+      const Agreement agreement = set.count == 2   ? NextAgreeing<2>(search, hints, p)
+                                  : set.count == 3 ? NextAgreeing<3>(search, hints, p)
+                                                   : NextAgreeing<4>(search, hints, p);
       if (agreement == Agreement::kNone) break;
       if (agreement == Agreement::kRepick) {
         position = p;
@@ -336,12 +397,14 @@ std::size_t TagSearcher::FindEnd(std::span<const unsigned char> block, std::size
     state = 0;
     return kNotFound;
   }
-  if (hints.probe_count == 0) {
-    hints.probes = first_choice_.probes;
-    hints.probe_count = first_choice_.probe_count;
-  }
+  InitHints(hints);
   const unsigned char* data = block.data();
   const std::size_t size = block.size();
+  if (length_ == 1) {  // no partial occurrence, no candidate to confirm
+    const void* hit = std::memchr(data + from, head_[0], size - from);
+    if (hit == nullptr) return kNotFound;
+    return static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) + 1;
+  }
   const auto finish = [&](std::size_t end) {
     hints.searched_bytes += (end == kNotFound ? size : end) - from;
     return end;

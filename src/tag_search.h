@@ -53,7 +53,7 @@ struct Probe {
 // how they have been doing. Never affects a result, only the speed.
 // Offsets below count bytes searched with these hints, over all calls.
 struct SearchHints {
-  std::array<Probe, 3> probes{};
+  std::array<Probe, 4> probes{};
   std::uint32_t probe_count = 0;       // 0: the searcher's first choice
   std::uint32_t false_candidates = 0;  // since `window_start`
   std::uint64_t window_start = 0;
@@ -93,10 +93,27 @@ class TagSearcher {
     return 0;
   }
 
+  // Fills in the first choice of probes if `hints` has none yet.
+  void InitHints(SearchHints& hints) const {
+    if (hints.probe_count == 0) {
+      hints.probes = first_choice_.probes;
+      hints.probe_count = first_choice_.probe_count;
+    }
+  }
+
+  // Tries the tag's offsets on the bytes of `data` around `position` and
+  // sets the probes that leave the fewest candidates there.
+  void ChooseProbesAround(const unsigned char* data, std::size_t size, std::size_t position,
+                          SearchHints& hints) const;
+
+  // The tag's first 32 bytes (zero-padded), and a bit for each that is real.
+  const unsigned char* head() const { return head_.data(); }
+  std::uint32_t head_mask() const { return head_mask_; }
+
+ private:
   // Picks probes for this tag from byte weights (lower = rarer in the input).
   void PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const;
 
- private:
   enum class Outcome { kFound, kExhausted, kRepick, kOverBudget };
 
   // Candidate search and comparison over starts in [position, limit), where
@@ -110,7 +127,7 @@ class TagSearcher {
   std::size_t StepThrough(const unsigned char* data, std::size_t position, std::size_t size,
                           std::uint32_t& state) const;
 
-  // Counts the bytes around `position` and re-picks the probes for them.
+  // ChooseProbesAround, then a pause before the next re-pick.
   void Repick(const unsigned char* data, std::size_t size, std::size_t position,
               SearchHints& hints) const;
 

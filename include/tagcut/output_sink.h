@@ -80,6 +80,8 @@ class OutputSink {
     if (!failed_ && !Write(buffered, direct)) failed_ = true;
   }
 
+  friend struct SinkFastPath;  // the scanner's copy of whole short portions
+
   std::unique_ptr<unsigned char[]> buffer_;
   std::size_t capacity_;
   std::size_t used_ = 0;
