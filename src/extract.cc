@@ -105,9 +105,21 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
   std::size_t cursor = position;
   while (cursor + 96 <= size) {
     const std::size_t p = cursor;
-    const std::uint64_t masks[2] = {ProbeMask(data, p, tags[0]), ProbeMask(data, p, tags[1])};
+    // Each tag's mask for this window, computed when its phase first needs it.
+    std::uint64_t start_mask = 0;
+    std::uint64_t end_mask = 0;
+    bool start_known = false;
+    bool end_known = false;
     while (cursor < p + 64) {
-      const std::uint64_t hits = masks[phase] & (~std::uint64_t{0} << (cursor - p));
+      std::uint64_t mask;
+      if (phase == 0) {
+        if (!start_known) start_mask = ProbeMask(data, p, tags[0]), start_known = true;
+        mask = start_mask;
+      } else {
+        if (!end_known) end_mask = ProbeMask(data, p, tags[1]), end_known = true;
+        mask = end_mask;
+      }
+      const std::uint64_t hits = mask & (~std::uint64_t{0} << (cursor - p));
       if (hits == 0) {
         cursor = p + 64;
         break;
@@ -116,16 +128,15 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
       if (!HeadAgrees(data + candidate, tags[phase])) {
         cursor = candidate + 1;
         if (++false_count[phase] == kFalsePerCheck) {
-          if (cursor - crowd_start[phase] < kCrowdedStretch && cursor >= calm_until[phase]) {
+          false_count[phase] = 0;
+          const bool crowded = cursor - crowd_start[phase] < kCrowdedStretch;
+          crowd_start[phase] = cursor;
+          if (crowded && cursor >= calm_until[phase]) {
             searchers[phase]->ChooseProbesAround(data, size, cursor, *hints[phase]);
             tags[phase] = MakeVectorTag(*searchers[phase], *hints[phase]);
             calm_until[phase] = cursor + kRepickDistance;
-            false_count[phase] = 0;
-            crowd_start[phase] = cursor;
-            break;  // the window again, with the new probes
+            break;  // this window again, with the new probes
           }
-          false_count[phase] = 0;
-          crowd_start[phase] = cursor;
         }
         continue;
       }
