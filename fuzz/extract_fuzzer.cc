@@ -1,6 +1,10 @@
 // Fuzzes the block extractor against the byte-at-a-time model: the input is
 // cut into a start tag, an end tag, a list of block sizes and the data, and
-// the output must be the model's, byte for byte, whatever the split.
+// the output must be the model's, byte for byte, whatever the split. Half the
+// time the data is a script that stitches the input from tags, near misses
+// (tags with one byte changed) and loose bytes, repeated, so the candidate
+// search, its comparisons and its re-picking of probes are hit in blocks
+// large enough for the vector scans.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -24,11 +28,40 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const std::size_t max_tag = long_tags ? 300 : 8;
   const std::string start_tag = provider.ConsumeRandomLengthString(max_tag);
   const std::string end_tag = provider.ConsumeRandomLengthString(max_tag);
+  const bool large_blocks = provider.ConsumeBool();
   std::vector<std::size_t> blocks;
   for (int count = provider.ConsumeIntegralInRange<int>(1, 8); count > 0; --count) {
-    blocks.push_back(provider.ConsumeIntegralInRange<std::size_t>(1, 80));
+    blocks.push_back(provider.ConsumeIntegralInRange<std::size_t>(1, large_blocks ? 4000 : 80));
   }
-  const std::string input = provider.ConsumeRemainingBytesAsString();
+  std::string input;
+  if (provider.ConsumeBool()) {
+    const int repeats = provider.ConsumeIntegralInRange<int>(1, 64);
+    std::string script;
+    while (provider.remaining_bytes() > 0 && script.size() < 2000) {
+      const std::string& tag = provider.ConsumeBool() ? start_tag : end_tag;
+      std::string piece = tag;
+      switch (provider.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:  // a near miss
+          if (!piece.empty()) {
+            piece[provider.ConsumeIntegralInRange<std::size_t>(0, piece.size() - 1)] ^=
+                static_cast<char>(provider.ConsumeIntegralInRange<int>(1, 255));
+          }
+          break;
+        case 1:  // a prefix
+          piece.resize(provider.ConsumeIntegralInRange<std::size_t>(0, piece.size()));
+          break;
+        case 2:  // loose bytes
+          piece = provider.ConsumeRandomLengthString(8);
+          break;
+        default:  // the tag itself
+          break;
+      }
+      script += piece;
+    }
+    for (int i = 0; i < repeats && input.size() < 200000; ++i) input += script;
+  } else {
+    input = provider.ConsumeRemainingBytesAsString();
+  }
 
   const std::string expected =
       long_tags ? tagcut::reference::Extract(start_tag, end_tag, input, FastAutomaton)

@@ -290,6 +290,31 @@ TEST(ExtractTest, OutputNeverDependsOnTheSplit) {
   }
 }
 
+// Near-miss copies of both tags between real portions, in blocks large enough
+// for the one-pass scan of both tags and its re-picking of probes.
+TEST(ExtractTest, NearMissesInLargeBlocks) {
+  std::mt19937 random(21);
+  for (const auto& [start_tag, end_tag] : {std::pair<std::string, std::string>{"href=\"", "\""},
+                                           {"<td class=", "</td>"},
+                                           {"the ", " "}}) {
+    std::string input;
+    while (input.size() < 200000) {
+      for (const std::string* tag : {&start_tag, &end_tag}) {
+        std::string copy = *tag;
+        copy[random() % copy.size()] ^= static_cast<char>(1 + random() % 8);
+        input += copy;
+      }
+      input += random() % 8 == 0 ? start_tag + "portion " + std::to_string(random() % 100) + end_tag
+                                 : std::string(random() % 12, 'x');
+    }
+    const std::string expected = reference::Extract(start_tag, end_tag, input);
+    for (const std::size_t block : {std::size_t{4096}, std::size_t{65536}, input.size()}) {
+      EXPECT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return block; }), expected)
+          << start_tag << " in blocks of " << block;
+    }
+  }
+}
+
 // A portion far longer than any buffer, with an end tag split over a block
 // edge, leaves through the direct-write path intact.
 TEST(ExtractTest, LongPortionsSurviveBufferBoundaries) {

@@ -110,5 +110,82 @@ TEST(TagSearchTest, PeriodicTagOverItsOwnRun) {
             ExpectedEnds(tag, input));
 }
 
+// Copies of the tag with one byte changed, at any offset the first probes do
+// not cover: every copy agrees with those probes and none is an occurrence.
+// The searcher must still find exactly the real occurrences, and where such
+// false candidates crowd (copies under 64 bytes) it must have moved its
+// probes off the ones the input defeats.
+TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
+  std::mt19937 random(13);
+  for (const std::string& tag : {std::string("href=\""), std::string("</span></span></span></span>"),
+                                std::string("the value of "),
+                                std::string(40, 'x') + "needle" + std::string(100, 'y')}) {
+    const TagSearcher searcher(tag);
+    SearchHints first;
+    std::uint32_t state = 0;
+    searcher.FindEnd(Bytes(""), 0, state, first);
+    ASSERT_GT(first.probe_count, 0u);
+    std::vector<std::uint32_t> free_offsets;
+    for (std::uint32_t offset = 0; offset < tag.size(); ++offset) {
+      bool probed = false;
+      for (std::uint32_t k = 0; k < first.probe_count; ++k) probed |= first.probes[k].offset == offset;
+      if (!probed) free_offsets.push_back(offset);
+    }
+    std::string input;
+    while (input.size() < 400000) {
+      std::string copy = tag;
+      copy[free_offsets[random() % free_offsets.size()]] ^= 0x20;
+      input += copy;
+      if (random() % 50 == 0) input += tag;
+      input.push_back(' ');
+    }
+    SearchHints hints;
+    std::vector<std::size_t> ends;
+    state = 0;
+    for (std::size_t block_start = 0; block_start < input.size(); block_start += 65536) {
+      const auto block = Bytes(std::string_view(input).substr(block_start, 65536));
+      for (std::size_t from = 0;;) {
+        const std::size_t found = searcher.FindEnd(block, from, state, hints);
+        if (found == TagSearcher::kNotFound) break;
+        ends.push_back(block_start + found);
+        from = found;
+      }
+    }
+    EXPECT_EQ(ends, ExpectedEnds(tag, input)) << tag;
+    if (tag.size() >= 64) continue;
+    EXPECT_FALSE(std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
+                            first.probes.begin(), first.probes.begin() + first.probe_count))
+        << "probes never re-picked for " << tag;
+  }
+}
+
+// A long periodic tag over its own period makes every position a candidate
+// that fails late; comparisons must stay within their budget (a few times
+// the bytes searched) and the automaton take over, with the same results.
+TEST(TagSearchTest, LongPeriodicTagKeepsComparisonsLinear) {
+  std::string period;
+  for (int i = 0; i < 100; ++i) period += "ab";
+  const std::string tag = period + "b" + period;
+  std::string input;
+  while (input.size() < 8'000'000) input += "ab";
+  input.insert(3'000'001, tag);
+  input.insert(6'000'000, tag);
+  const TagSearcher searcher(tag);
+  SearchHints hints;
+  std::uint32_t state = 0;
+  std::vector<std::size_t> ends;
+  for (std::size_t block_start = 0; block_start < input.size(); block_start += 262144) {
+    const auto block = Bytes(std::string_view(input).substr(block_start, 262144));
+    for (std::size_t from = 0;;) {
+      const std::size_t found = searcher.FindEnd(block, from, state, hints);
+      if (found == TagSearcher::kNotFound) break;
+      ends.push_back(block_start + found);
+      from = found;
+    }
+  }
+  EXPECT_EQ(ends, ExpectedEnds(tag, input));
+  EXPECT_LE(hints.compared_bytes, 4 * input.size() + (2u << 20));
+}
+
 }  // namespace
 }  // namespace tagcut
