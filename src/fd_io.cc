@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "parallel_extract.h"
+#include "scan_engine.h"
 #include "tagcut/extract.h"
 
 namespace tagcut {
@@ -102,30 +104,36 @@ int WriteAll(int fd, std::span<const unsigned char> first,
 }
 
 ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
-                               int input_fd, int output_fd) {
-  Extractor extractor(std::move(start_tag), std::move(end_tag));
+                               int input_fd, int output_fd, const ExtractOptions& options) {
+  const ScanEngine engine(std::move(start_tag), std::move(end_tag));
+  ScanState scan;
   DescriptorSink sink(output_fd);
-  auto block = std::make_unique<unsigned char[]>(kReadBlockSize);
   ExtractResult result;
   // A read of a regular file never waits, so output goes out only when the
   // buffer fills and at the end; anything else may wait for its writer.
   struct stat input_status;
   const bool reads_never_wait = fstat(input_fd, &input_status) == 0 && S_ISREG(input_status.st_mode);
-  if (!reads_never_wait) (void)fcntl(input_fd, F_SETPIPE_SZ, kPipeSize);
-  for (;;) {
+  if (reads_never_wait) {
+    result.read_error = ExtractFileInParallel(engine, scan, input_fd, sink, options);
+  } else {
+    (void)fcntl(input_fd, F_SETPIPE_SZ, kPipeSize);
+  }
+  // The rest in one thread: all of a pipe or a small file, and whatever a
+  // file gained while the workers read it.
+  auto block = std::make_unique<unsigned char[]>(kReadBlockSize);
+  while (result.read_error == 0 && !sink.failed()) {
     // Everything released so far goes out before a read that may wait.
     if (!reads_never_wait && !ReadableNow(input_fd) && !sink.Flush()) break;
-    if (sink.failed()) break;
     const ssize_t got = ReadSome(input_fd, {block.get(), kReadBlockSize});
     if (got == 0) break;
     if (got < 0) {
       result.read_error = static_cast<int>(-got);
       break;
     }
-    extractor.Feed({block.get(), static_cast<std::size_t>(got)}, sink);
+    engine.Feed({block.get(), static_cast<std::size_t>(got)}, scan, sink);
   }
   if (!sink.failed()) {
-    extractor.Finish(sink);
+    engine.Finish(scan, sink);
     sink.Flush();
   }
   result.write_error = sink.error();

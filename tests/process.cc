@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -63,6 +64,9 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
   if (options.stdin_fd == kPipe && pipe2(in_pipe, O_CLOEXEC) != 0) std::abort();
   if (options.stdout_fd == kPipe && pipe2(out_pipe, O_CLOEXEC) != 0) std::abort();
   if (options.stderr_fd == kPipe && pipe2(err_pipe, O_CLOEXEC) != 0) std::abort();
+  // A child's peak RSS starts from what it shares with this process at the
+  // fork, so hand the heap's free pages back first.
+  malloc_trim(0);
   const pid_t pid = fork();
   if (pid == 0) {
     PlaceDescriptor(options.stdin_fd, STDIN_FILENO, in_pipe[0]);

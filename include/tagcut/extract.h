@@ -20,6 +20,7 @@
 #ifndef TAGCUT_EXTRACT_H_
 #define TAGCUT_EXTRACT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -78,13 +79,35 @@ struct ExtractResult {
   bool ok() const { return read_error == 0 && write_error == 0; }
 };
 
+// How the descriptor overload may spread a regular file over threads.
+struct ExtractOptions {
+  // Worker threads: 0 means one per processor this process may run on
+  // (sched_getaffinity), at most 8; 1 never starts a thread.
+  unsigned threads = 0;
+  // Bytes a worker reads and scans at a time; 0 means 1 MiB.
+  std::size_t chunk_size = 0;
+  // Fewer bytes left in the file than this are scanned in one thread;
+  // 0 means 16 MiB.
+  std::size_t parallel_threshold = 0;
+};
+
 // Runs the extraction from file descriptor `input_fd` to `output_fd` with
-// read(2) and write(2): one read per refill, whatever has arrived is scanned,
-// and everything released is written before the next read. A read error ends
-// the input (the open portion is closed as at end of input) and is reported;
-// the first write error stops the scan. EINTR is retried and EAGAIN waited on.
+// read(2) and write(2). From a pipe, socket or terminal: one read per
+// refill, whatever has arrived is scanned, and everything released is
+// written before a read that may wait. From a regular file, output leaves
+// when its buffer fills and at the end, and a large file is read in chunks
+// by worker threads (pread(2), each chunk's starting state guessed from the
+// bytes before it and re-scanned from the true state where the guess was
+// wrong): the output is byte for byte the one-thread output, in order, with
+// memory bounded by about 2 x chunk_size x (threads + 1). Either way the file
+// offset ends where reading to the end leaves it, and bytes appended while
+// the file is read are read too. A read error ends the input (the open
+// portion is closed as at end of input) and is reported after all output
+// before it; the first write error stops the scan at once. EINTR is retried
+// and EAGAIN waited on.
 ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
-                               int input_fd, int output_fd);
+                               int input_fd, int output_fd,
+                               const ExtractOptions& options = {});
 
 }  // namespace tagcut
 

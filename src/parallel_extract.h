@@ -1,0 +1,35 @@
+// Parallel extraction of a regular file: worker threads pread(2) chunks of
+// the file and scan them at once, each from a state guessed by scanning the
+// bytes just before its chunk; the calling thread takes the chunks in order,
+// checks each guess against the true state (where the chunk before it ended),
+// re-scans a chunk whose guess was wrong until the new run meets the guessed
+// one at a checkpoint (same phase and state at the same offset: from there on
+// the output is the same), and appends the outputs to the sink in order.
+// The output is therefore byte for byte the one-thread output.
+//
+// For the descriptor adapter; knows nothing of tags beyond the ScanEngine.
+// Memory: (threads + 1) chunk slots, each holding a chunk of input and at
+// most about as much output. When guesses keep failing, the parallel phase
+// ends early and the caller goes on in one thread.
+#ifndef TAGCUT_PARALLEL_EXTRACT_H_
+#define TAGCUT_PARALLEL_EXTRACT_H_
+
+#include "scan_engine.h"
+#include "tagcut/extract.h"
+#include "tagcut/output_sink.h"
+
+namespace tagcut {
+
+// Extracts from `input_fd` (a regular file) starting at its file offset, for
+// as many whole chunks as the file held when the call began, if that is at
+// least the options' threshold and more than one thread is allowed. On
+// return the file offset is just past the bytes scanned and `scan` holds the
+// state there, so a sequential reader can carry on. Returns 0, or the errno
+// value of a failed read (the bytes before the failing chunk are scanned and
+// written). A failed write shows in `sink` and stops the run.
+int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd,
+                          OutputSink& sink, const ExtractOptions& options);
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_PARALLEL_EXTRACT_H_
