@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Extracts the link targets of many HTML files on many machines with GNU
+# parallel: each file is sent to one of the machines, tagcut runs there with
+# the file as its standard input, and FILE.links comes back beside FILE; the
+# remote copies are removed afterwards.
+#
+# A file is the unit of work: each one goes whole to one run of tagcut, so
+# the result is exactly what a local run per file gives. Never cut one file
+# (one stream) at arbitrary offsets and feed the pieces to separate runs: a
+# portion cut by a split would come out cut short in one run and be missing
+# from the next.
+#
+# Usage: extract-links.sh SSHLOGINS FILE...
+#   SSHLOGINS   GNU parallel's --sshlogin list, e.g. "8/alice@host1,8/host2,:"
+#               (":" is this machine)
+# Environment:
+#   TAGCUT      the tagcut command on the remote machines (default: tagcut)
+#   SSH         the ssh command GNU parallel uses (default: ssh)
+# The files are named relative to the current directory; the remote machines
+# need tagcut, and both ends rsync (GNU parallel transfers with it).
+set -euo pipefail
+if (($# < 2)); then
+  echo "usage: $0 SSHLOGINS FILE..." >&2
+  exit 1
+fi
+logins=$1
+shift
+tagcut=${TAGCUT:-tagcut}
+parallel --will-cite --sshlogin "$logins" --ssh "${SSH:-ssh}" \
+         --transferfile {} --return {}.links --cleanup --workdir ... \
+         "$(printf '%q' "$tagcut") 'href=\"' '\"' < {} > {}.links" ::: "$@"
