@@ -91,19 +91,19 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
   const std::size_t size = block.size();
   VectorTag tags[2] = {MakeVectorTag(*searchers[0], *hints[0]),
                        MakeVectorTag(*searchers[1], *hints[1])};
-  // False candidates per tag since `crowd_start`; many within a short
-  // stretch call for new probes, at most once per kRepickDistance bytes.
-  constexpr std::uint32_t kFalsePerCheck = 32;
-  constexpr std::size_t kCrowdedStretch = 2048;
-  constexpr std::size_t kRepickDistance = 256 * 1024;
-  std::uint32_t false_count[2] = {0, 0};
-  std::size_t crowd_start[2] = {position, position};
-  std::size_t calm_until[2] = {position, position};
+  // Offsets in the hints' count of bytes searched, for their re-pick pacing.
+  const auto now = [&](int tag, std::size_t at) { return hints[tag]->searched_bytes + (at - position); };
 
   int phase = copying ? 1 : 0;
   std::size_t run_start = position;  // of the open portion, while copying
   std::size_t cursor = position;
   while (cursor + 96 <= size) {
+    // Most windows hold no candidate for the tag the phase looks for (the
+    // window after a skip must still leave 96 bytes readable).
+    while (cursor + 128 + 96 <= size &&
+           (ProbeMask(data, cursor, tags[phase]) | ProbeMask(data, cursor + 64, tags[phase])) == 0) {
+      cursor += 128;
+    }
     const std::size_t p = cursor;
     // Each tag's mask for this window, computed when its phase first needs it.
     std::uint64_t start_mask = 0;
@@ -127,16 +127,10 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctzll(hits));
       if (!HeadAgrees(data + candidate, tags[phase])) {
         cursor = candidate + 1;
-        if (++false_count[phase] == kFalsePerCheck) {
-          false_count[phase] = 0;
-          const bool crowded = cursor - crowd_start[phase] < kCrowdedStretch;
-          crowd_start[phase] = cursor;
-          if (crowded && cursor >= calm_until[phase]) {
-            searchers[phase]->ChooseProbesAround(data, size, cursor, *hints[phase]);
-            tags[phase] = MakeVectorTag(*searchers[phase], *hints[phase]);
-            calm_until[phase] = cursor + kRepickDistance;
-            break;  // this window again, with the new probes
-          }
+        if (TagSearcher::FalseCandidate(*hints[phase], now(phase, cursor))) {
+          searchers[phase]->Repick(data, size, cursor, *hints[phase]);
+          tags[phase] = MakeVectorTag(*searchers[phase], *hints[phase]);
+          break;  // this window again, with the new probes
         }
         continue;
       }
@@ -152,6 +146,7 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
   }
   if (phase == 1) sink.Append(data + run_start, cursor - run_start);
   copying = phase == 1;
+  for (int tag = 0; tag < 2; ++tag) hints[tag]->searched_bytes += cursor - position;
   return cursor;
 }
 #endif

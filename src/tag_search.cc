@@ -47,18 +47,20 @@ std::uint64_t StreamOffset(const SearchHints& hints, const Cursor& cursor, std::
   return hints.searched_bytes + (at - cursor.call_start);
 }
 
-// Books a false candidate at `at`; true when the probes should be re-picked.
-bool FalseCandidate(SearchHints& hints, const Cursor& cursor, std::size_t at) {
+bool BookFalseCandidate(SearchHints& hints, const Cursor& cursor, std::size_t at) {
+  return TagSearcher::FalseCandidate(hints, StreamOffset(hints, cursor, at));
+}
+
+}  // namespace
+
+bool TagSearcher::FalseCandidate(SearchHints& hints, std::uint64_t now) {
   if (++hints.false_candidates < kFalseCandidatesPerCheck) return false;
-  const std::uint64_t now = StreamOffset(hints, cursor, at);
   const bool crowded =
       now - hints.window_start < kFalseCandidatesPerCheck * kBytesPerFalseCandidate;
   hints.false_candidates = 0;
   hints.window_start = now;
   return crowded && now >= hints.calm_until;
 }
-
-}  // namespace
 
 TagSearcher::TagSearcher(std::string tag)
     : tag_(std::move(tag)),
@@ -284,7 +286,7 @@ __attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& searc
         from = candidate;
         return Agreement::kHead;
       }
-      if (FalseCandidate(hints, *search.cursor, candidate)) {
+      if (BookFalseCandidate(hints, *search.cursor, candidate)) {
         from = candidate + 1;
         return Agreement::kRepick;
       }
@@ -306,7 +308,7 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
   // What a candidate that agrees with the probes costs when it turns out
   // false: kRepick or kOverBudget to leave the search, kExhausted to go on.
   const auto reject = [&](std::size_t candidate) {
-    if (FalseCandidate(hints, cursor, candidate)) return Outcome::kRepick;
+    if (BookFalseCandidate(hints, cursor, candidate)) return Outcome::kRepick;
     if (long_tag && hints.compared_bytes > kComparisonBudgetFactor *
                                                StreamOffset(hints, cursor, candidate) +
                                            kComparisonAllowance) {

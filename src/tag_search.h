@@ -101,10 +101,15 @@ class TagSearcher {
     }
   }
 
-  // Tries the tag's offsets on the bytes of `data` around `position` and
-  // sets the probes that leave the fewest candidates there.
-  void ChooseProbesAround(const unsigned char* data, std::size_t size, std::size_t position,
-                          SearchHints& hints) const;
+  // Books a false candidate at `now` (an offset in the hints' count of bytes
+  // searched); true when they crowd and the probes should be re-picked.
+  static bool FalseCandidate(SearchHints& hints, std::uint64_t now);
+
+  // Tries the tag's offsets on the bytes of `data` around `position`, sets
+  // the probes that leave the fewest candidates there, and pauses further
+  // re-picking for a while (longer if nothing changed).
+  void Repick(const unsigned char* data, std::size_t size, std::size_t position,
+              SearchHints& hints) const;
 
   // The tag's first 32 bytes (zero-padded), and a bit for each that is real.
   const unsigned char* head() const { return head_.data(); }
@@ -127,9 +132,8 @@ class TagSearcher {
   std::size_t StepThrough(const unsigned char* data, std::size_t position, std::size_t size,
                           std::uint32_t& state) const;
 
-  // ChooseProbesAround, then a pause before the next re-pick.
-  void Repick(const unsigned char* data, std::size_t size, std::size_t position,
-              SearchHints& hints) const;
+  void ChooseProbesAround(const unsigned char* data, std::size_t size, std::size_t position,
+                          SearchHints& hints) const;
 
   std::string tag_;
   std::uint32_t length_;
