@@ -8,9 +8,9 @@
 // The output is therefore byte for byte the one-thread output.
 //
 // For the descriptor adapter; knows nothing of tags beyond the ScanEngine.
-// Memory: (threads + 1) chunk slots, each holding a chunk of input and at
-// most about as much output. When guesses keep failing, the parallel phase
-// ends early and the caller goes on in one thread.
+// Memory: (threads + 1) chunk slots, each holding at most about a chunk of
+// output, and a 64 KiB read buffer per thread. When re-scans keep costing,
+// the parallel phase ends early and the caller goes on in one thread.
 #ifndef TAGCUT_PARALLEL_EXTRACT_H_
 #define TAGCUT_PARALLEL_EXTRACT_H_
 

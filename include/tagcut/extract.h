@@ -99,7 +99,8 @@ struct ExtractOptions {
 // by worker threads (pread(2), each chunk's starting state guessed from the
 // bytes before it and re-scanned from the true state where the guess was
 // wrong): the output is byte for byte the one-thread output, in order, with
-// memory bounded by about 2 x chunk_size x (threads + 1). Either way the file
+// memory bounded by (threads + 1) output slots of under 2 x chunk_size each
+// plus 64 KiB a thread (6 MiB on two processors by default). Either way the file
 // offset ends where reading to the end leaves it, and bytes appended while
 // the file is read are read too. A read error ends the input (the open
 // portion is closed as at end of input) and is reported after all output
