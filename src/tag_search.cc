@@ -322,6 +322,17 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
     hints.compared_bytes += length_ - 32;
     return std::memcmp(candidate + 32, tag_.data() + 32, length_ - 32) == 0;
   };
+  // A candidate whose probes agree: kFound, a reason to leave the search, or
+  // kExhausted to go on; `position` is set where the search left off.
+  const auto settle = [&](std::size_t candidate, bool head_agrees) {
+    if (head_agrees && tail_matches(data + candidate)) {
+      position = candidate;
+      return Outcome::kFound;
+    }
+    const Outcome outcome = reject(candidate);
+    if (outcome != Outcome::kExhausted) position = candidate + 1;
+    return outcome;
+  };
   std::size_t p = position;
 #ifdef TAGCUT_X86
   if (vector_search_ && set.count >= 2) {
@@ -335,16 +346,8 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
         position = p;
         return Outcome::kRepick;
       }
-      const std::size_t candidate = p++;
-      if (tail_matches(data + candidate)) {
-        position = candidate;
-        return Outcome::kFound;
-      }
-      const Outcome outcome = reject(candidate);
-      if (outcome != Outcome::kExhausted) {
-        position = p;
-        return outcome;
-      }
+      const Outcome outcome = settle(p++, /*head_agrees=*/true);
+      if (outcome != Outcome::kExhausted) return outcome;
     }
   }
 #endif
@@ -357,16 +360,9 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
         static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) - lead.offset;
     p = candidate + 1;
     if (!ProbesAgree(data, candidate, set)) continue;
-    if (std::memcmp(data + candidate, tag_.data(), std::min<std::size_t>(length_, 32)) == 0 &&
-        tail_matches(data + candidate)) {
-      position = candidate;
-      return Outcome::kFound;
-    }
-    const Outcome outcome = reject(candidate);
-    if (outcome != Outcome::kExhausted) {
-      position = p;
-      return outcome;
-    }
+    const Outcome outcome = settle(
+        candidate, std::memcmp(data + candidate, tag_.data(), std::min<std::size_t>(length_, 32)) == 0);
+    if (outcome != Outcome::kExhausted) return outcome;
   }
   position = limit;
   return Outcome::kExhausted;

@@ -33,26 +33,35 @@ std::string ExtractThroughStreams(const std::string& start_tag,
 }
 
 // Runs the descriptor path from `in` into an in-memory file; returns its bytes.
-std::string ExtractFromDescriptor(const std::string& start_tag,
-                                  const std::string& end_tag, int in) {
+std::string ExtractFromDescriptor(const std::string& start_tag, const std::string& end_tag,
+                                  int in, const ExtractOptions& options = {}) {
   const int out = memfd_create("output", 0);
-  EXPECT_TRUE(AutomatonExtract(start_tag, end_tag, in, out).ok());
+  EXPECT_TRUE(AutomatonExtract(start_tag, end_tag, in, out, options).ok());
   std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
   EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
   close(out);
   return text;
 }
 
-// The descriptor path reading a regular (in-memory) file.
+// The descriptor path over an in-memory file read from `skip` on, with the
+// given threading; returns the output and leaves the file offset in `end`.
+std::string ExtractFileWith(const std::string& start_tag, const std::string& end_tag,
+                            const std::string& input, const ExtractOptions& options,
+                            off_t skip = 0, off_t* end = nullptr) {
+  const int in = memfd_create("input", 0);
+  EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  lseek(in, skip, SEEK_SET);
+  std::string text = ExtractFromDescriptor(start_tag, end_tag, in, options);
+  if (end != nullptr) *end = lseek(in, 0, SEEK_CUR);
+  close(in);
+  return text;
+}
+
+// The descriptor path reading a regular (in-memory) file, as the program does.
 std::string ExtractThroughDescriptors(const std::string& start_tag,
                                       const std::string& end_tag,
                                       const std::string& input) {
-  const int in = memfd_create("input", 0);
-  EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  lseek(in, 0, SEEK_SET);
-  std::string text = ExtractFromDescriptor(start_tag, end_tag, in);
-  close(in);
-  return text;
+  return ExtractFileWith(start_tag, end_tag, input, {});
 }
 
 struct Case {
@@ -313,24 +322,6 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
           << start_tag << " in blocks of " << block;
     }
   }
-}
-
-// The descriptor path over an in-memory file read from `skip` on, with the
-// given threading; returns the output and leaves the file offset in `end`.
-std::string ExtractFileWith(const std::string& start_tag, const std::string& end_tag,
-                            const std::string& input, const ExtractOptions& options,
-                            off_t skip = 0, off_t* end = nullptr) {
-  const int in = memfd_create("input", 0);
-  EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  lseek(in, skip, SEEK_SET);
-  const int out = memfd_create("output", 0);
-  EXPECT_TRUE(AutomatonExtract(start_tag, end_tag, in, out, options).ok());
-  if (end != nullptr) *end = lseek(in, 0, SEEK_CUR);
-  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
-  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-  close(out);
-  close(in);
-  return text;
 }
 
 // Threads over a file give the one-thread output for any tags, chunk size

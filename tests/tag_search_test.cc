@@ -25,17 +25,20 @@ std::vector<std::size_t> ExpectedEnds(std::string_view tag, std::string_view inp
   return ends;
 }
 
-// The same, found by the searcher over blocks of the sizes `next_block` gives.
+// The same, found by the searcher over blocks of the sizes `next_block` gives,
+// with the hints kept across blocks (in `*kept` if given).
 template <class NextBlock>
-std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher,
-                                      std::string_view input, NextBlock next_block) {
+std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher, std::string_view input,
+                                      NextBlock next_block, SearchHints* kept = nullptr) {
+  SearchHints fresh;
+  SearchHints& hints = kept != nullptr ? *kept : fresh;
   std::vector<std::size_t> ends;
   std::uint32_t state = 0;
   for (std::size_t block_start = 0; block_start < input.size();) {
     const std::size_t size = std::min(next_block(), input.size() - block_start);
     const auto block = Bytes(input.substr(block_start, size));
     for (std::size_t from = 0;;) {
-      const std::size_t found = searcher.FindEnd(block, from, state);
+      const std::size_t found = searcher.FindEnd(block, from, state, hints);
       if (found == TagSearcher::kNotFound) break;
       ends.push_back(block_start + found);
       from = found;
@@ -140,17 +143,7 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
       input.push_back(' ');
     }
     SearchHints hints;
-    std::vector<std::size_t> ends;
-    state = 0;
-    for (std::size_t block_start = 0; block_start < input.size(); block_start += 65536) {
-      const auto block = Bytes(std::string_view(input).substr(block_start, 65536));
-      for (std::size_t from = 0;;) {
-        const std::size_t found = searcher.FindEnd(block, from, state, hints);
-        if (found == TagSearcher::kNotFound) break;
-        ends.push_back(block_start + found);
-        from = found;
-      }
-    }
+    const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{65536}; }, &hints);
     EXPECT_EQ(ends, ExpectedEnds(tag, input)) << tag;
     if (tag.size() >= 64) continue;
     EXPECT_FALSE(std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
@@ -172,17 +165,7 @@ TEST(TagSearchTest, LongPeriodicTagKeepsComparisonsLinear) {
   input.insert(6'000'000, tag);
   const TagSearcher searcher(tag);
   SearchHints hints;
-  std::uint32_t state = 0;
-  std::vector<std::size_t> ends;
-  for (std::size_t block_start = 0; block_start < input.size(); block_start += 262144) {
-    const auto block = Bytes(std::string_view(input).substr(block_start, 262144));
-    for (std::size_t from = 0;;) {
-      const std::size_t found = searcher.FindEnd(block, from, state, hints);
-      if (found == TagSearcher::kNotFound) break;
-      ends.push_back(block_start + found);
-      from = found;
-    }
-  }
+  const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{262144}; }, &hints);
   EXPECT_EQ(ends, ExpectedEnds(tag, input));
   EXPECT_LE(hints.compared_bytes, 4 * input.size() + (2u << 20));
 }
