@@ -120,7 +120,8 @@ ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
   }
   // The rest in one thread: all of a pipe or a small file, and whatever a
   // file gained while the workers read it.
-  auto block = std::make_unique<unsigned char[]>(kReadBlockSize);
+  // Not zeroed: a small input touches only the pages it fills.
+  std::unique_ptr<unsigned char[]> block(new unsigned char[kReadBlockSize]);
   while (result.read_error == 0 && !sink.failed()) {
     // Everything released so far goes out before a read that may wait.
     if (!reads_never_wait && !ReadableNow(input_fd) && !sink.Flush()) break;

@@ -198,7 +198,11 @@ int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_f
       chunk.offset = start + static_cast<off_t>(k * chunk_size);
       const std::size_t wanted =
           static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, total - k * chunk_size));
+      // A chunk's output is at most the chunk and a line feed per portion
+      // (two bytes of input at least), plus a held end tag: reserving keeps
+      // the vector from doubling past that.
       chunk.output.clear();
+      chunk.output.reserve(chunk_size + kSubBlock);
       chunk.checkpoints.clear();
       // The guess: the state reached over the bytes before the chunk, from
       // either phase. Where the two runs disagree, the bytes held neither
