@@ -1,4 +1,5 @@
 #include "tag_search.h"
+#include "tagcut/automaton.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,28 @@ std::string TagFragments(const std::string& tag, std::size_t size, std::mt19937&
     input += tag.substr(from, 1 + random() % (tag.size() - from));
   }
   return input;
+}
+
+// The searcher builds its compact rows straight from the tag; they must be
+// the reference automaton's, entry for entry, in dense and in sparse form.
+TEST(TagSearchTest, CompactRowsAreTheReferenceAutomaton) {
+  std::mt19937 random(19);
+  for (int round = 0; round < 400; ++round) {
+    std::string tag;
+    const std::size_t length = round % 4 == 0 ? 129 + random() % 200 : 1 + random() % 20;
+    for (std::size_t i = 0; i < length; ++i) tag.push_back(static_cast<char>('a' + random() % 3));
+    const TagSearcher searcher(tag);
+    const Automaton reference = CreateAutomaton(tag);
+    for (const auto& [state, row] : reference) {
+      for (int byte = 0; byte < 256; ++byte) {
+        const auto entry = row.find(static_cast<unsigned char>(byte));
+        const std::uint32_t expected = entry == row.end() ? 0 : static_cast<std::uint32_t>(entry->second);
+        ASSERT_EQ(searcher.Step(static_cast<std::uint32_t>(state), static_cast<unsigned char>(byte)),
+                  expected)
+            << "tag '" << tag << "' state " << state << " byte " << byte;
+      }
+    }
+  }
 }
 
 TEST(TagSearchTest, PartialMatchCarriedAcrossBlocks) {
