@@ -155,7 +155,11 @@ int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_f
   const std::size_t chunk_size = options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize;
   const std::size_t threshold =
       options.parallel_threshold != 0 ? options.parallel_threshold : kDefaultThreshold;
-  if (threads < 2) return 0;
+  // Tags longer than a fraction of the look-back hide partial matches from
+  // the guess, and outgrow the sub-blocks (which then go wholly to the
+  // automaton): one thread is faster there.
+  const std::size_t longest_tag = std::max(engine.start().tag().size(), engine.end().tag().size());
+  if (threads < 2 || longest_tag > kLookback / 4) return 0;
   const off_t start = lseek(input_fd, 0, SEEK_CUR);
   struct stat status;
   if (start < 0 || fstat(input_fd, &status) != 0 || status.st_size <= start ||
