@@ -36,19 +36,14 @@ constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
 constexpr std::uint64_t kComparisonBudgetFactor = 4;
 constexpr std::uint64_t kComparisonAllowance = 1u << 20;
 
-// Where the search stands inside one call.
-struct Cursor {
-  const unsigned char* data;
-  std::size_t size;
-  std::size_t call_start;  // offset in `data` where this call began
-};
-
-std::uint64_t StreamOffset(const SearchHints& hints, const Cursor& cursor, std::size_t at) {
-  return hints.searched_bytes + (at - cursor.call_start);
+// Offset `at` of a block, in the hints' count of bytes searched, for a
+// FindEnd call that began at `call_start`.
+std::uint64_t StreamOffset(const SearchHints& hints, std::size_t call_start, std::size_t at) {
+  return hints.searched_bytes + (at - call_start);
 }
 
-bool BookFalseCandidate(SearchHints& hints, const Cursor& cursor, std::size_t at) {
-  return TagSearcher::FalseCandidate(hints, StreamOffset(hints, cursor, at));
+bool BookFalseCandidate(SearchHints& hints, std::size_t call_start, std::size_t at) {
+  return TagSearcher::FalseCandidate(hints, StreamOffset(hints, call_start, at));
 }
 
 }  // namespace
@@ -244,7 +239,7 @@ struct VectorSearch {
   const unsigned char* head;  // the tag's first 32 bytes
   std::uint32_t head_mask;    // which of them the tag has
   ProbeSet set;
-  const Cursor* cursor;
+  std::size_t call_start;  // where the FindEnd call began
 };
 
 enum class Agreement { kHead, kRepick, kNone };
@@ -286,7 +281,7 @@ __attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& searc
         from = candidate;
         return Agreement::kHead;
       }
-      if (BookFalseCandidate(hints, *search.cursor, candidate)) {
+      if (BookFalseCandidate(hints, search.call_start, candidate)) {
         from = candidate + 1;
         return Agreement::kRepick;
       }
@@ -302,15 +297,14 @@ __attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& searc
 TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::size_t size,
                                               std::size_t call_start, std::size_t& position,
                                               std::size_t limit, SearchHints& hints) const {
-  const Cursor cursor{data, size, call_start};
   const ProbeSet set{hints.probes.data(), hints.probe_count};
   const bool long_tag = length_ > 32;
   // What a candidate that agrees with the probes costs when it turns out
   // false: kRepick or kOverBudget to leave the search, kExhausted to go on.
   const auto reject = [&](std::size_t candidate) {
-    if (BookFalseCandidate(hints, cursor, candidate)) return Outcome::kRepick;
+    if (BookFalseCandidate(hints, call_start, candidate)) return Outcome::kRepick;
     if (long_tag && hints.compared_bytes > kComparisonBudgetFactor *
-                                               StreamOffset(hints, cursor, candidate) +
+                                               StreamOffset(hints, call_start, candidate) +
                                            kComparisonAllowance) {
       return Outcome::kOverBudget;
     }
@@ -336,7 +330,7 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
   std::size_t p = position;
 #ifdef TAGCUT_X86
   if (vector_search_ && set.count >= 2) {
-    const VectorSearch search{data, size, limit, head_.data(), head_mask_, set, &cursor};
+    const VectorSearch search{data, size, limit, head_.data(), head_mask_, set, call_start};
     for (;;) {
       const Agreement agreement = set.count == 2   ? NextAgreeing<2>(search, hints, p)
                                   : set.count == 3 ? NextAgreeing<3>(search, hints, p)
