@@ -70,6 +70,57 @@ __attribute__((target("avx2"), always_inline)) inline std::uint64_t ProbeMask(
          (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
 }
 
+// ProbeMask with the probe count known at compile time, so the probe bytes
+// stay in registers and the loop unrolls.
+template <std::uint32_t kProbes>
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t FixedProbeMask(
+    const unsigned char* at, const __m256i bytes[4], const std::uint32_t offsets[4]) {
+  __m256i low = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[0])), bytes[0]);
+  __m256i high = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[0] + 32)), bytes[0]);
+  for (std::uint32_t k = 1; k < kProbes; ++k) {
+    low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[k])), bytes[k]));
+    high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[k] + 32)), bytes[k]));
+  }
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
+}
+
+// The first 64-byte window at or after `cursor` holding a candidate of `tag`.
+struct Window {
+  std::size_t start;
+  std::uint64_t mask;  // 0 when the search stopped short of the end
+};
+
+template <std::uint32_t kProbes>
+__attribute__((target("avx2"))) Window NextWindowWith(const unsigned char* data,
+                                                      std::size_t cursor, std::size_t size,
+                                                      const VectorTag& tag) {
+  const __m256i bytes[4] = {tag.bytes[0], tag.bytes[1], tag.bytes[2], tag.bytes[3]};
+  const std::uint32_t offsets[4] = {tag.offsets[0], tag.offsets[1], tag.offsets[2], tag.offsets[3]};
+  for (; cursor + 128 + 96 <= size; cursor += 128) {
+    const std::uint64_t low = FixedProbeMask<kProbes>(data + cursor, bytes, offsets);
+    const std::uint64_t high = FixedProbeMask<kProbes>(data + cursor + 64, bytes, offsets);
+    if (low != 0) return {cursor, low};
+    if (high != 0) return {cursor + 64, high};
+  }
+  return {cursor, 0};
+}
+
+// Skips whole windows without a candidate while 128 bytes and the 96 a
+// window needs stay readable; the window reached and its mask.
+__attribute__((target("avx2"))) inline Window NextWindow(const unsigned char* data,
+                                                         std::size_t cursor, std::size_t size,
+                                                         const VectorTag& tag) {
+  switch (tag.probe_count) {
+    case 1: return NextWindowWith<1>(data, cursor, size, tag);
+    case 2: return NextWindowWith<2>(data, cursor, size, tag);
+    case 3: return NextWindowWith<3>(data, cursor, size, tag);
+    default: return NextWindowWith<4>(data, cursor, size, tag);
+  }
+}
+
 __attribute__((target("avx2"), always_inline)) inline bool HeadAgrees(const unsigned char* at,
                                                                      const VectorTag& tag) {
   if (tag.covered) return true;
@@ -100,16 +151,13 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
   while (cursor + 96 <= size) {
     // Most windows hold no candidate for the tag the phase looks for (the
     // window after a skip must still leave 96 bytes readable).
-    while (cursor + 128 + 96 <= size &&
-           (ProbeMask(data, cursor, tags[phase]) | ProbeMask(data, cursor + 64, tags[phase])) == 0) {
-      cursor += 128;
-    }
-    const std::size_t p = cursor;
+    const Window window = NextWindow(data, cursor, size, tags[phase]);
+    const std::size_t p = cursor = window.start;
     // Each tag's mask for this window, computed when its phase first needs it.
-    std::uint64_t start_mask = 0;
-    std::uint64_t end_mask = 0;
-    bool start_known = false;
-    bool end_known = false;
+    std::uint64_t start_mask = window.mask;
+    std::uint64_t end_mask = window.mask;
+    bool start_known = phase == 0 && window.mask != 0;
+    bool end_known = phase == 1 && window.mask != 0;
     while (cursor < p + 64) {
       std::uint64_t mask;
       if (phase == 0) {
