@@ -218,8 +218,12 @@ int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_f
         buffer.resize(reach);
         const ssize_t seen =
             ReadAt(input_fd, buffer.data(), reach, chunk.offset - static_cast<off_t>(reach));
-        ScanState from_search;
-        ScanState from_copy;
+        // Both runs start from what this worker has learnt of the input, so
+        // they do not pay again for choosing probes on every chunk.
+        ScanState from_search = learnt;
+        from_search.copying = false;
+        from_search.state = 0;
+        ScanState from_copy = from_search;
         from_copy.copying = true;
         DiscardingSink discard;
         if (seen > 0) {
