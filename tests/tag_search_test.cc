@@ -175,6 +175,28 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
   }
 }
 
+// Near copies of the tag that differ only at one offset, whose byte is the
+// commonest around: re-picking must probe that offset, which leaves no
+// candidate, rather than the rarest bytes, which all the copies carry.
+TEST(TagSearchTest, RepickProbesTheOffsetNearCopiesMiss) {
+  const std::string tag = "abcdefgh";
+  std::mt19937 random(5);
+  std::string input;
+  while (input.size() < 8000) {
+    if (random() % 4 == 0) input += "abcdxfgh";
+    input.push_back(random() % 3 == 0 ? 'e' : static_cast<char>('a' + random() % 8));
+  }
+  input.resize(8000);  // a sample that is not a whole number of 64-byte words
+  const TagSearcher searcher(tag);
+  SearchHints hints;
+  searcher.InitHints(hints);
+  const auto bytes = Bytes(input);
+  searcher.Repick(bytes.data(), bytes.size(), 4000, hints);
+  bool probes_the_miss = false;
+  for (std::uint32_t k = 0; k < hints.probe_count; ++k) probes_the_miss |= hints.probes[k].offset == 4;
+  EXPECT_TRUE(probes_the_miss);
+}
+
 // A long periodic tag over its own period makes every position a candidate
 // that fails late; comparisons must stay within their budget (a few times
 // the bytes searched) and the automaton take over, with the same results.
