@@ -54,37 +54,28 @@ __attribute__((target("avx2"))) VectorTag MakeVectorTag(const TagSearcher& searc
   return tag;
 }
 
-// Bit i set when the start p + i agrees with all of the tag's probes.
-__attribute__((target("avx2"), always_inline)) inline std::uint64_t ProbeMask(
-    const unsigned char* data, std::size_t p, const VectorTag& tag) {
+// Bit i set when the start at + i agrees with the first `count` probes.
+// Inlined with a constant `count` (NextWindowWith), the loop unrolls and the
+// probe bytes stay in registers.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t ProbeMaskOf(
+    const unsigned char* at, const VectorTag& tag, std::uint32_t count) {
   __m256i low = _mm256_set1_epi8(-1);
   __m256i high = low;
-  for (std::uint32_t k = 0; k < tag.probe_count; ++k) {
-    const unsigned char* at = data + p + tag.offsets[k];
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const unsigned char* probe = at + tag.offsets[k];
     low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), tag.bytes[k]));
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe)), tag.bytes[k]));
     high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32)), tag.bytes[k]));
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe + 32)), tag.bytes[k]));
   }
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
          (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
 }
 
-// ProbeMask with the probe count known at compile time, so the probe bytes
-// stay in registers and the loop unrolls.
-template <std::uint32_t kProbes>
-__attribute__((target("avx2"), always_inline)) inline std::uint64_t FixedProbeMask(
-    const unsigned char* at, const __m256i bytes[4], const std::uint32_t offsets[4]) {
-  __m256i low = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[0])), bytes[0]);
-  __m256i high = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[0] + 32)), bytes[0]);
-  for (std::uint32_t k = 1; k < kProbes; ++k) {
-    low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[k])), bytes[k]));
-    high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offsets[k] + 32)), bytes[k]));
-  }
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
+// Bit i set when the start p + i agrees with all of the tag's probes.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t ProbeMask(
+    const unsigned char* data, std::size_t p, const VectorTag& tag) {
+  return ProbeMaskOf(data + p, tag, tag.probe_count);
 }
 
 // The first 64-byte window at or after `cursor` holding a candidate of `tag`.
@@ -97,11 +88,9 @@ template <std::uint32_t kProbes>
 __attribute__((target("avx2"))) Window NextWindowWith(const unsigned char* data,
                                                       std::size_t cursor, std::size_t size,
                                                       const VectorTag& tag) {
-  const __m256i bytes[4] = {tag.bytes[0], tag.bytes[1], tag.bytes[2], tag.bytes[3]};
-  const std::uint32_t offsets[4] = {tag.offsets[0], tag.offsets[1], tag.offsets[2], tag.offsets[3]};
   for (; cursor + 128 + 96 <= size; cursor += 128) {
-    const std::uint64_t low = FixedProbeMask<kProbes>(data + cursor, bytes, offsets);
-    const std::uint64_t high = FixedProbeMask<kProbes>(data + cursor + 64, bytes, offsets);
+    const std::uint64_t low = ProbeMaskOf(data + cursor, tag, kProbes);
+    const std::uint64_t high = ProbeMaskOf(data + cursor + 64, tag, kProbes);
     if (low != 0) return {cursor, low};
     if (high != 0) return {cursor + 64, high};
   }

@@ -48,13 +48,15 @@ bool BookFalseCandidate(SearchHints& hints, std::size_t call_start, std::size_t 
 }
 
 // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
-void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
-                    std::uint64_t* bits) {
+void MarkEqualBytesScalar(const unsigned char* at, std::size_t count, unsigned char wanted,
+                          std::uint64_t* bits) {
   for (std::size_t i = 0; i < count; ++i) bits[i / 64] |= std::uint64_t{at[i] == wanted} << (i % 64);
 }
 
 // The count of bits set in both `a` and `b`.
-std::size_t CountCommon(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+__attribute__((always_inline)) inline std::size_t CountCommonBits(const std::uint64_t* a,
+                                                                  const std::uint64_t* b,
+                                                                  std::size_t words) {
   std::size_t common = 0;
   for (std::size_t w = 0; w < words; ++w) common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
   return common;
@@ -75,17 +77,36 @@ __attribute__((target("avx2"))) void MarkEqualBytesAvx2(const unsigned char* at,
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i + 32)), byte)));
     bits[i / 64] = low | std::uint64_t{high} << 32;
   }
-  MarkEqualBytes(at + i, count - i, wanted, bits + i / 64);
+  MarkEqualBytesScalar(at + i, count - i, wanted, bits + i / 64);
 }
 
+// Every processor with AVX2 has the popcnt instruction.
 __attribute__((target("popcnt"))) std::size_t CountCommonPopcnt(const std::uint64_t* a,
                                                                const std::uint64_t* b,
                                                                std::size_t words) {
-  std::size_t common = 0;
-  for (std::size_t w = 0; w < words; ++w) common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
-  return common;
+  return CountCommonBits(a, b, words);
 }
 #endif
+
+// The two above, with the vector instructions where `vector` says they exist.
+void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
+                    std::uint64_t* bits, bool vector) {
+#ifdef TAGCUT_X86
+  if (vector) {
+    MarkEqualBytesAvx2(at, count, wanted, bits);
+    return;
+  }
+#endif
+  MarkEqualBytesScalar(at, count, wanted, bits);
+}
+
+std::size_t CountCommon(const std::uint64_t* a, const std::uint64_t* b, std::size_t words,
+                        bool vector) {
+#ifdef TAGCUT_X86
+  if (vector) return CountCommonPopcnt(a, b, words);
+#endif
+  return CountCommonBits(a, b, words);
+}
 
 }  // namespace
 
@@ -225,14 +246,7 @@ void TagSearcher::ChooseProbesAround(const unsigned char* data, std::size_t size
   for (std::size_t k = 0; k < offsets.size(); ++k) {
     const unsigned char wanted = byte_at(offsets[k]);
     const unsigned char* at = data + begin + offsets[k];
-    std::uint64_t* bits = agree.data() + k * words;
-#ifdef TAGCUT_X86
-    if (vector_search_) {
-      MarkEqualBytesAvx2(at, starts, wanted, bits);
-      continue;
-    }
-#endif
-    MarkEqualBytes(at, starts, wanted, bits);
+    MarkEqualBytes(at, starts, wanted, agree.data() + k * words, vector_search_);
   }
   // Greedily, the probe that leaves the fewest starts agreeing with all.
   std::vector<std::uint64_t> together(words, ~std::uint64_t{0});
@@ -244,13 +258,8 @@ void TagSearcher::ChooseProbesAround(const unsigned char* data, std::size_t size
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::uint64_t* bits = agree.data() + k * words;
-#ifdef TAGCUT_X86
-      const std::size_t left = vector_search_ ? CountCommonPopcnt(together.data(), bits, words)
-                                              : CountCommon(together.data(), bits, words);
-#else
-      const std::size_t left = CountCommon(together.data(), bits, words);
-#endif
+      const std::size_t left =
+          CountCommon(together.data(), agree.data() + k * words, words, vector_search_);
       if (left < best_left) {
         best = k;
         best_left = left;
