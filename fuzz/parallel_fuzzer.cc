@@ -1,26 +1,19 @@
 // Fuzzes the threaded file path against the one-thread scan: tags, a thread
-// count, a chunk size (down to one byte) and the input come from the data;
-// the file is read in chunks from guessed states and the output must be the
-// one-thread output, byte for byte.
+// count, a chunk size (down to one byte), a resource to refuse and the input
+// come from the data; the file is read in chunks from guessed states, with
+// threads or memory refused at some request, and the output must be the
+// one-thread output, byte for byte, with the file offset at the end.
 
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <string>
+#include <system_error>
 
 #include "../tests/test_support.h"
-
-namespace {
-
-std::string ReadAll(int fd) {
-  std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_CUR)), '\0');
-  if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) std::abort();
-  return text;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   FuzzedDataProvider provider(data, size);
@@ -30,6 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   options.threads = provider.ConsumeIntegralInRange<unsigned>(1, 4);
   options.chunk_size = provider.ConsumeIntegralInRange<std::size_t>(1, 300);
   options.parallel_threshold = 1;
+  // Which resource to refuse, and at which request of its kind (none when
+  // the kind is past the last).
+  const int refused_kind = provider.ConsumeIntegralInRange<int>(0, 4);
+  const std::size_t refused_at = provider.ConsumeIntegralInRange<std::size_t>(0, 8);
+  const tagcut::ResourceCheck check = [&](tagcut::Resource resource, std::size_t ordinal) {
+    if (static_cast<int>(resource) != refused_kind || ordinal != refused_at) return;
+    if (resource == tagcut::Resource::kThread) throw std::system_error(EAGAIN, std::generic_category());
+    throw std::bad_alloc();
+  };
   // Inputs longer than the look-back before a chunk, from a short pattern.
   const std::string pattern = provider.ConsumeRandomLengthString(64);
   const int repeats = provider.ConsumeIntegralInRange<int>(1, 600);
@@ -39,14 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
 
   const std::string expected =
       tagcut::testing::ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
-  const int in = memfd_create("input", 0);
-  const int out = memfd_create("output", 0);
-  if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
-  lseek(in, 0, SEEK_SET);
-  if (!tagcut::AutomatonExtract(start_tag, end_tag, in, out, options).ok()) std::abort();
-  if (ReadAll(out) != expected) std::abort();
-  if (lseek(in, 0, SEEK_CUR) != static_cast<off_t>(input.size())) std::abort();
-  close(in);
-  close(out);
+  off_t end = 0;
+  if (tagcut::testing::ExtractFileWith(start_tag, end_tag, input, options, 0, &end, check) != expected) {
+    std::abort();
+  }
+  if (end != static_cast<off_t>(input.size())) std::abort();
   return 0;
 }

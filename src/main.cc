@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "tagcut/extract.h"
-#include "fd_io.h"
+#include "descriptor_extract.h"
+#include "system_calls.h"
 
 namespace {
 

@@ -7,12 +7,22 @@
 // the output is the same), and appends the outputs to the sink in order.
 // The output is therefore byte for byte the one-thread output.
 //
-// For the descriptor adapter; knows nothing of tags beyond the ScanEngine.
+// Every resource it asks for may be refused: a thread, the chunk slots, a
+// worker's or the writer's buffers. None of these is an error: the run goes
+// on with the threads that did start, or stops at the first chunk not yet
+// written and leaves the rest to the caller's one-thread loop. Threads that
+// started are always stopped and joined, and nothing escapes a worker. Only
+// what one thread would also meet (a read or write error) is reported.
+//
+// For the descriptor driver; knows nothing of tags beyond the ScanEngine.
 // Memory: (threads + 1) chunk slots, each holding at most about a chunk of
 // output, and a 64 KiB read buffer per thread. When re-scans keep costing,
 // the parallel phase ends early and the caller goes on in one thread.
 #ifndef TAGCUT_PARALLEL_EXTRACT_H_
 #define TAGCUT_PARALLEL_EXTRACT_H_
+
+#include <cstddef>
+#include <functional>
 
 #include "scan_engine.h"
 #include "tagcut/extract.h"
@@ -20,15 +30,26 @@
 
 namespace tagcut {
 
+// What the threaded path asks for.
+enum class Resource { kThread, kSlots, kWorkerMemory, kWriterMemory };
+
+// Called before the threaded path takes a resource, with how many of that
+// kind it asked for before; refuses it by throwing (std::system_error for a
+// thread, std::bad_alloc for memory), as the system would. Tests refuse
+// resources through it; the program passes none.
+using ResourceCheck = std::function<void(Resource resource, std::size_t ordinal)>;
+
 // Extracts from `input_fd` (a regular file) starting at its file offset, for
 // as many whole chunks as the file held when the call began, if that is at
 // least the options' threshold and more than one thread is allowed. On
-// return the file offset is just past the bytes scanned and `scan` holds the
-// state there, so a sequential reader can carry on. Returns 0, or the errno
-// value of a failed read (the bytes before the failing chunk are scanned and
-// written). A failed write shows in `sink` and stops the run.
+// return the file offset is just past the bytes whose output was written and
+// `scan` holds the state there, so a sequential reader can carry on. Returns
+// 0, or the errno value of a failed read (the bytes before the failing chunk
+// piece are scanned and written). A failed write shows in `sink` and stops
+// the run.
 int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd,
-                          OutputSink& sink, const ExtractOptions& options);
+                          OutputSink& sink, const ExtractOptions& options,
+                          const ResourceCheck& check = {});
 
 }  // namespace tagcut
 

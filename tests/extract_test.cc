@@ -21,6 +21,8 @@
 namespace tagcut {
 namespace {
 
+using testing::ExtractFileWith;
+using testing::ExtractFromDescriptor;
 using testing::ExtractInBlocks;
 
 std::string ExtractThroughStreams(const std::string& start_tag,
@@ -30,31 +32,6 @@ std::string ExtractThroughStreams(const std::string& start_tag,
   std::ostringstream out;
   AutomatonExtract(start_tag, end_tag, in, out);
   return out.str();
-}
-
-// Runs the descriptor path from `in` into an in-memory file; returns its bytes.
-std::string ExtractFromDescriptor(const std::string& start_tag, const std::string& end_tag,
-                                  int in, const ExtractOptions& options = {}) {
-  const int out = memfd_create("output", 0);
-  EXPECT_TRUE(AutomatonExtract(start_tag, end_tag, in, out, options).ok());
-  std::string text(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)), '\0');
-  EXPECT_EQ(pread(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-  close(out);
-  return text;
-}
-
-// The descriptor path over an in-memory file read from `skip` on, with the
-// given threading; returns the output and leaves the file offset in `end`.
-std::string ExtractFileWith(const std::string& start_tag, const std::string& end_tag,
-                            const std::string& input, const ExtractOptions& options,
-                            off_t skip = 0, off_t* end = nullptr) {
-  const int in = memfd_create("input", 0);
-  EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  lseek(in, skip, SEEK_SET);
-  std::string text = ExtractFromDescriptor(start_tag, end_tag, in, options);
-  if (end != nullptr) *end = lseek(in, 0, SEEK_CUR);
-  close(in);
-  return text;
 }
 
 // The descriptor path reading a regular (in-memory) file, as the program does.
@@ -322,67 +299,6 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
           << start_tag << " in blocks of " << block;
     }
   }
-}
-
-// Threads over a file give the one-thread output for any tags, chunk size
-// (down to one byte, so tags straddle every edge) and thread count, including
-// inputs where the phase flips at every quote and most guesses are wrong.
-TEST(ParallelExtractTest, SameOutputAsOneThreadForAnyChunking) {
-  std::mt19937 random(17);
-  const std::string tags[] = {"\"", "<", ">", "ab", "aab", "abab", "[/a]", "href=\""};
-  for (int round = 0; round < 300; ++round) {
-    const std::string& start_tag = tags[random() % std::size(tags)];
-    const std::string& end_tag = round % 5 == 0 ? start_tag : tags[random() % std::size(tags)];
-    std::string input;
-    const std::size_t size = round % 10 == 0 ? 200000 : 1 + random() % 3000;
-    while (input.size() < size) {
-      input += random() % 3 == 0 ? tags[random() % std::size(tags)]
-                                 : std::string(1 + random() % 6, "ab<>[/]\"\nx"[random() % 10]);
-    }
-    const std::string expected = ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
-    const ExtractOptions options{.threads = 1 + static_cast<unsigned>(random() % 8),
-                                 .chunk_size = 1 + random() % (round % 3 == 0 ? 8 : 5000),
-                                 .parallel_threshold = 1};
-    ASSERT_EQ(ExtractFileWith(start_tag, end_tag, input, options), expected)
-        << "start '" << start_tag << "' end '" << end_tag << "', " << options.threads
-        << " threads, chunks of " << options.chunk_size << ", " << input.size() << " bytes";
-  }
-}
-
-// Portions longer than the look-back before a chunk make its guess wrong;
-// the re-scan from the true state must meet the guessed run inside the chunk
-// at the next end tag and keep the rest of the guessed output.
-TEST(ParallelExtractTest, WrongGuessesMeetTheGuessedRun) {
-  std::string input;
-  for (int i = 0; input.size() < 4'000'000; ++i) {
-    input += "<" + std::string(30000 + i % 20000, static_cast<char>('a' + i % 26)) + ">" +
-             std::string(100, '.');
-  }
-  const ExtractOptions options{.threads = 3, .chunk_size = 300000, .parallel_threshold = 1};
-  EXPECT_EQ(ExtractFileWith("<", ">", input, options),
-            ExtractInBlocks("<", ">", input, [] { return 65536; }));
-}
-
-// Reading starts at the file offset the caller left, and ends with the
-// offset at the end of the file, as a one-thread reader leaves it; a write
-// error stops the threads and is reported.
-TEST(ParallelExtractTest, FileOffsetAndWriteErrorsAsWithOneThread) {
-  std::string input;
-  for (int i = 0; input.size() < 3'000'000; ++i) input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
-  const ExtractOptions threads{.threads = 2, .chunk_size = 65536, .parallel_threshold = 1};
-  off_t end = 0;
-  EXPECT_EQ(ExtractFileWith("href=\"", "\"", input, threads, 100, &end),
-            ExtractInBlocks("href=\"", "\"", input.substr(100), [] { return 65536; }));
-  EXPECT_EQ(end, static_cast<off_t>(input.size()));
-
-  const int full = open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0);
-  const int in = memfd_create("input", 0);
-  ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  lseek(in, 0, SEEK_SET);
-  EXPECT_EQ(AutomatonExtract("href=\"", "\"", in, full, threads).write_error, ENOSPC);
-  close(in);
-  close(full);
 }
 
 // A portion far longer than any buffer, with an end tag split over a block

@@ -1,6 +1,7 @@
 // The binary under faults and load: a reader that goes away, descriptors that
 // are closed or non-blocking, input that trickles in, endless streams, and
-// the longest tags a command line can carry.
+// the longest tags a command line can carry, limits that refuse threads or
+// memory.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,10 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <iostream>
 #include <string>
 #include <thread>
 
 #include "process.h"
+#include "test_support.h"
 
 namespace tagcut::testing {
 namespace {
@@ -149,6 +153,64 @@ TEST(FaultTest, LongestTags) {
   if (kMeasuresMemory) {
     EXPECT_LT(outcome.peak_rss_kib, 128 * 1024);
   }
+}
+
+// A copy of the binary that the unprivileged user can run, wherever the
+// build tree is; removed with the object.
+class ReachableBinary {
+ public:
+  ReachableBinary() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tagcut-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    directory_ = pattern;
+    std::filesystem::permissions(directory_, std::filesystem::perms::owner_all |
+                                                 std::filesystem::perms::group_exec |
+                                                 std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(TAGCUT_BINARY, directory_ / "tagcut");
+  }
+  ~ReachableBinary() {
+    if (!directory_.empty()) std::filesystem::remove_all(directory_);
+  }
+  std::string path() const { return (directory_ / "tagcut").string(); }
+
+ private:
+  std::filesystem::path directory_;
+};
+
+// A file large enough for threads, under limits that refuse them or their
+// memory: the output is still the one-thread output, and the status 0.
+TEST(FaultTest, RefusedThreadsAndMemoryLoseNoOutput) {
+  if (!kMeasuresMemory) GTEST_SKIP() << "the sanitizers need more address space than the limits";
+  std::string input;
+  for (int i = 0; input.size() < (20u << 20); ++i) {
+    input += "<a href=\"" + std::to_string(i) + ".html\">link</a> and some text\n";
+  }
+  const std::string expected = ExtractInBlocks("href=\"", "\"", input, [] { return 65536; });
+  const int file = MemoryFile(input);
+  const ReachableBinary binary;
+  struct Limit {
+    const char* what;
+    SpawnOptions options;
+  };
+  const Limit limits[] = {
+      {"8 MB of address space", {.address_space_limit = 8'000'000}},
+      {"16 MB of address space", {.address_space_limit = 16'000'000}},
+      {"no thread, as nobody", {.unprivileged_alone = true, .binary = binary.path()}},
+  };
+  for (Limit limit : limits) {
+    lseek(file, 0, SEEK_SET);
+    limit.options.stdin_fd = file;
+    const Outcome outcome = RunTagcut({"tagcut", "href=\"", "\""}, "", limit.options);
+    if (limit.options.unprivileged_alone && (ExitedWith(outcome, kCouldNotDropPrivileges) ||
+                                             ExitedWith(outcome, kCouldNotExecute))) {
+      std::cout << "not run as nobody: needs root and a binary nobody may run\n";
+      continue;
+    }
+    EXPECT_TRUE(ExitedWith(outcome, 0)) << limit.what << ": " << outcome.err;
+    EXPECT_EQ(outcome.err, "") << limit.what;
+    EXPECT_TRUE(outcome.out == expected) << limit.what << ": " << outcome.out.size() << " bytes out";
+  }
+  close(file);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <grp.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -34,6 +36,22 @@ void PlaceDescriptor(int wanted, int target, int child_end) {
     dup2(child_end, target);
   } else {
     dup2(wanted, target);
+  }
+}
+
+// In the child, between fork and exec: the limits `options` ask for.
+void ApplyLimits(const SpawnOptions& options) {
+  if (options.address_space_limit != 0) {
+    const rlimit limit{options.address_space_limit, options.address_space_limit};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kCouldNotDropPrivileges);
+  }
+  if (options.unprivileged_alone) {
+    constexpr uid_t kNobody = 65534;
+    const rlimit one{1, 1};
+    if (setrlimit(RLIMIT_NPROC, &one) != 0 || setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+        setuid(kNobody) != 0) {
+      _exit(kCouldNotDropPrivileges);
+    }
   }
 }
 
@@ -73,11 +91,12 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
     PlaceDescriptor(options.stdout_fd, STDOUT_FILENO, out_pipe[1]);
     PlaceDescriptor(options.stderr_fd, STDERR_FILENO, err_pipe[1]);
     signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    ApplyLimits(options);
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    execv(TAGCUT_BINARY, args.data());
-    _exit(127);
+    execv(options.binary.empty() ? TAGCUT_BINARY : options.binary.c_str(), args.data());
+    _exit(kCouldNotExecute);
   }
   Child child;
   child.pid = pid;

@@ -4,6 +4,7 @@
 #ifndef TAGCUT_TESTS_PROCESS_H_
 #define TAGCUT_TESTS_PROCESS_H_
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -20,7 +21,16 @@ struct SpawnOptions {
   int stdout_fd = kPipe;
   int stderr_fd = kPipe;
   bool ignore_sigpipe = false;
+  rlim_t address_space_limit = 0;  // bytes; 0 leaves the limit as it is
+  // Run as the unprivileged user nobody, allowed no process beyond itself
+  // (so no thread either); needs root, and a binary nobody may run.
+  bool unprivileged_alone = false;
+  std::string binary = {};  // empty: the binary under test
 };
+
+// Exit statuses of a child that never got to run the binary.
+constexpr int kCouldNotDropPrivileges = 126;
+constexpr int kCouldNotExecute = 127;
 
 struct Child {
   pid_t pid = -1;

@@ -1,12 +1,18 @@
 // Helpers shared by the extractor tests: a sink that collects into a string,
-// and the extraction run over in-memory blocks of chosen sizes.
+// the extraction run over in-memory blocks of chosen sizes, and the
+// descriptor path over in-memory files.
 #ifndef TAGCUT_TESTS_TEST_SUPPORT_H_
 #define TAGCUT_TESTS_TEST_SUPPORT_H_
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "descriptor_extract.h"
 #include "tagcut/extract.h"
 
 namespace tagcut::testing {
@@ -45,6 +51,58 @@ std::string ExtractInBlocks(const std::string& start_tag, const std::string& end
   extractor.Finish(sink);
   sink.Flush();
   return sink.text;
+}
+
+// These helpers are shared with the fuzzers, so a failure throws instead of
+// asserting; a test reports the exception as its failure.
+
+// An in-memory regular file holding `bytes`, its offset at 0.
+inline int MemoryFile(std::string_view bytes) {
+  const int fd = memfd_create("tagcut-test", 0);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      lseek(fd, 0, SEEK_SET) != 0) {
+    throw std::runtime_error("cannot make an in-memory file");
+  }
+  return fd;
+}
+
+// Everything in the file `fd`, whatever its offset.
+inline std::string FileContents(int fd) {
+  std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    throw std::runtime_error("cannot read an in-memory file back");
+  }
+  return text;
+}
+
+// Runs the descriptor path from `in` into an in-memory file; returns its
+// bytes, or throws if the extraction reported an error.
+inline std::string ExtractFromDescriptor(const std::string& start_tag, const std::string& end_tag,
+                                         int in, const ExtractOptions& options = {},
+                                         const ResourceCheck& check = {}) {
+  const int out = MemoryFile("");
+  if (!ExtractBetweenDescriptors(start_tag, end_tag, in, out, options, check).ok()) {
+    close(out);
+    throw std::runtime_error("the extraction reported an error");
+  }
+  std::string text = FileContents(out);
+  close(out);
+  return text;
+}
+
+// The descriptor path over an in-memory file read from `skip` on, with the
+// given threading and resource check; returns the output and leaves the file
+// offset in `end`.
+inline std::string ExtractFileWith(const std::string& start_tag, const std::string& end_tag,
+                                   std::string_view input, const ExtractOptions& options,
+                                   off_t skip = 0, off_t* end = nullptr,
+                                   const ResourceCheck& check = {}) {
+  const int in = MemoryFile(input);
+  lseek(in, skip, SEEK_SET);
+  std::string text = ExtractFromDescriptor(start_tag, end_tag, in, options, check);
+  if (end != nullptr) *end = lseek(in, 0, SEEK_CUR);
+  close(in);
+  return text;
 }
 
 }  // namespace tagcut::testing

@@ -102,7 +102,11 @@ struct ExtractOptions {
 // memory bounded by (threads + 1) output slots of under 2 x chunk_size each
 // plus 64 KiB a thread (6 MiB on two processors by default). Either way the file
 // offset ends where reading to the end leaves it, and bytes appended while
-// the file is read are read too. A read error ends the input (the open
+// the file is read are read too. Threads and memory are a speed-up only: if
+// the system refuses a thread or a buffer of the threaded path, it goes on
+// with the threads it has, or in the calling thread from the first byte not
+// yet written, with the same output and no error; every thread it started
+// is joined before it returns. A read error ends the input (the open
 // portion is closed as at end of input) and is reported after all output
 // before it; the first write error stops the scan at once. EINTR is retried
 // and EAGAIN waited on.

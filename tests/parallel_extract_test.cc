@@ -1,0 +1,157 @@
+// The threaded file path: the same output as one thread whatever the
+// chunking, the wrong guesses, the file offset, a write error, or a resource
+// the system refuses; and the ring of chunk slots on its own.
+
+#include "parallel_extract.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "chunk_ring.h"
+#include "test_support.h"
+
+namespace tagcut {
+namespace {
+
+using testing::ExtractFileWith;
+using testing::ExtractInBlocks;
+using testing::MemoryFile;
+
+// Threads over a file give the one-thread output for any tags, chunk size
+// (down to one byte, so tags straddle every edge) and thread count, including
+// inputs where the phase flips at every quote and most guesses are wrong.
+TEST(ParallelExtractTest, SameOutputAsOneThreadForAnyChunking) {
+  std::mt19937 random(17);
+  const std::string tags[] = {"\"", "<", ">", "ab", "aab", "abab", "[/a]", "href=\""};
+  for (int round = 0; round < 300; ++round) {
+    const std::string& start_tag = tags[random() % std::size(tags)];
+    const std::string& end_tag = round % 5 == 0 ? start_tag : tags[random() % std::size(tags)];
+    std::string input;
+    const std::size_t size = round % 10 == 0 ? 200000 : 1 + random() % 3000;
+    while (input.size() < size) {
+      input += random() % 3 == 0 ? tags[random() % std::size(tags)]
+                                 : std::string(1 + random() % 6, "ab<>[/]\"\nx"[random() % 10]);
+    }
+    const std::string expected = ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
+    const ExtractOptions options{.threads = 1 + static_cast<unsigned>(random() % 8),
+                                 .chunk_size = 1 + random() % (round % 3 == 0 ? 8 : 5000),
+                                 .parallel_threshold = 1};
+    ASSERT_EQ(ExtractFileWith(start_tag, end_tag, input, options), expected)
+        << "start '" << start_tag << "' end '" << end_tag << "', " << options.threads
+        << " threads, chunks of " << options.chunk_size << ", " << input.size() << " bytes";
+  }
+}
+
+// Portions longer than the look-back before a chunk make its guess wrong;
+// the re-scan from the true state must meet the guessed run inside the chunk
+// at the next end tag and keep the rest of the guessed output.
+TEST(ParallelExtractTest, WrongGuessesMeetTheGuessedRun) {
+  std::string input;
+  for (int i = 0; input.size() < 4'000'000; ++i) {
+    input += '<';
+    input.append(30000 + i % 20000, static_cast<char>('a' + i % 26));
+    input += '>';
+    input.append(100, '.');
+  }
+  const ExtractOptions options{.threads = 3, .chunk_size = 300000, .parallel_threshold = 1};
+  EXPECT_EQ(ExtractFileWith("<", ">", input, options),
+            ExtractInBlocks("<", ">", input, [] { return 65536; }));
+}
+
+// Reading starts at the file offset the caller left, and ends with the
+// offset at the end of the file, as a one-thread reader leaves it; a write
+// error stops the threads and is reported.
+TEST(ParallelExtractTest, FileOffsetAndWriteErrorsAsWithOneThread) {
+  std::string input;
+  for (int i = 0; input.size() < 3'000'000; ++i) input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
+  const ExtractOptions threads{.threads = 2, .chunk_size = 65536, .parallel_threshold = 1};
+  off_t end = 0;
+  EXPECT_EQ(ExtractFileWith("href=\"", "\"", input, threads, 100, &end),
+            ExtractInBlocks("href=\"", "\"", input.substr(100), [] { return 65536; }));
+  EXPECT_EQ(end, static_cast<off_t>(input.size()));
+
+  const int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  const int in = MemoryFile(input);
+  EXPECT_EQ(AutomatonExtract("href=\"", "\"", in, full, threads).write_error, ENOSPC);
+  close(in);
+  close(full);
+}
+
+// Every resource the threads ask for may be refused, at the first request or
+// a later one: the run goes on with fewer threads or in one thread, and the
+// output is still the one-thread output, with the offset at the file's end.
+TEST(ParallelExtractTest, RefusedResourcesLeaveTheOutputWhole) {
+  constexpr std::size_t kEvery = static_cast<std::size_t>(-1);
+  struct Refusal {
+    const char* what;
+    Resource resource;
+    std::size_t at;  // the ordinal refused, or kEvery
+  };
+  const Refusal refusals[] = {
+      {"the first thread", Resource::kThread, 0},
+      {"a later thread", Resource::kThread, 2},
+      {"the slots", Resource::kSlots, 0},
+      {"a worker's first chunk", Resource::kWorkerMemory, 0},
+      {"a worker's later chunk", Resource::kWorkerMemory, 5},
+      {"every worker's chunks", Resource::kWorkerMemory, kEvery},
+      {"the writer's first re-scan", Resource::kWriterMemory, 0},
+      {"a later re-scan", Resource::kWriterMemory, 1},
+  };
+  // Links, with now and then a portion longer than the look-back, so that
+  // some guesses are wrong and the writer re-scans.
+  std::string input;
+  for (int i = 0; input.size() < 2'000'000; ++i) {
+    input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
+    if (i % 5000 == 0) input += "<a href=\"" + std::string(40000, 'l') + "\">long</a>\n";
+  }
+  const std::string expected = ExtractInBlocks("href=\"", "\"", input, [] { return 65536; });
+  const ExtractOptions options{.threads = 3, .chunk_size = 65536, .parallel_threshold = 1};
+  for (const Refusal& refusal : refusals) {
+    std::atomic<bool> refused{false};
+    const ResourceCheck check = [&](Resource resource, std::size_t ordinal) {
+      if (resource != refusal.resource || (refusal.at != kEvery && ordinal != refusal.at)) return;
+      refused = true;
+      if (resource == Resource::kThread) throw std::system_error(EAGAIN, std::generic_category());
+      throw std::bad_alloc();
+    };
+    off_t end = 0;
+    EXPECT_EQ(ExtractFileWith("href=\"", "\"", input, options, 0, &end, check), expected)
+        << "refused " << refusal.what;
+    EXPECT_TRUE(refused) << refusal.what << " was never asked for";
+    EXPECT_EQ(end, static_cast<off_t>(input.size())) << "refused " << refusal.what;
+  }
+}
+
+// Chunks are claimed in order; a claim waits until the chunk one ring's
+// length earlier is released, so a claim on a full ring ends only by Stop.
+TEST(ChunkRingTest, ClaimsWaitForTheirSlotUntilStopped) {
+  ChunkRing ring(5, 2);
+  EXPECT_EQ(ring.Claim(), 0u);
+  EXPECT_EQ(ring.Claim(), 1u);
+  std::optional<std::size_t> claimed;
+  std::thread third([&] { claimed = ring.Claim(); });
+  ring.Complete(0);
+  ring.AwaitComplete(0);
+  ring.Release(0);
+  third.join();
+  ASSERT_EQ(claimed, 2u);
+  EXPECT_EQ(ring.SlotOf(*claimed), 0u);
+  std::thread fourth([&] { claimed = ring.Claim(); });  // slot 1 is still held
+  ring.Stop();
+  fourth.join();
+  EXPECT_EQ(claimed, std::nullopt);
+}
+
+}  // namespace
+}  // namespace tagcut
