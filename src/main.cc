@@ -30,6 +30,11 @@ int main(int argc, char** argv) {
              "       would extract the targets of hyperlinks.\n");
     return 1;
   }
+  // Reading back what it writes, the run would grow the file without end.
+  if (tagcut::InputIsAlsoTheOutput(STDIN_FILENO, STDOUT_FILENO)) {
+    Complain(program + ": input file is also the output\n");
+    return 2;
+  }
   const tagcut::ExtractResult result =
       tagcut::AutomatonExtract(argv[1], argv[2], STDIN_FILENO, STDOUT_FILENO);
   if (result.read_error != 0) {

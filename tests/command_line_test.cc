@@ -94,5 +94,47 @@ TEST(CommandLineTest, OutputDeliveredWhileInputIsOpen) {
   EXPECT_TRUE(ExitedWith(outcome, 0));
 }
 
+// Standard input and output the same file with input left to read: every
+// byte written would be read back, so the run is refused before it reads and
+// the file stays as it was. An output that emptied the file first, or input
+// already read to its end, is an ordinary run.
+TEST(CommandLineTest, InputFileThatIsAlsoTheOutputIsRefused) {
+  const std::string content = "<b>x</b><b>cut short";
+  std::string path = (std::filesystem::temp_directory_path() / "tagcut-same-XXXXXX").string();
+  const int created = mkstemp(path.data());
+  ASSERT_GE(created, 0);
+  close(created);
+  struct Case {
+    const char* what;
+    int output_flags;
+    bool input_read_to_end;
+    int status;
+    std::string err, file_after;
+  };
+  const Case cases[] = {
+      {"appended to", O_APPEND, false, 2, "tagcut: input file is also the output\n", content},
+      {"written over", 0, false, 2, "tagcut: input file is also the output\n", content},
+      {"emptied first", O_TRUNC, false, 0, "", ""},
+      {"input read to its end", O_APPEND, true, 0, "", content},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::resize_file(path, 0);
+    const int writer = open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(write(writer, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(writer);
+    const int output = open(path.c_str(), O_WRONLY | c.output_flags);
+    const int input = open(path.c_str(), O_RDONLY);
+    if (c.input_read_to_end) lseek(input, 0, SEEK_END);
+    const Outcome outcome = RunTagcut({"tagcut", "<b>", "</b>"}, "", {.stdin_fd = input, .stdout_fd = output});
+    close(input);
+    close(output);
+    EXPECT_TRUE(ExitedWith(outcome, c.status)) << c.what;
+    EXPECT_EQ(outcome.err, c.err) << c.what;
+    const int reader = open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(ReadToEnd(reader), c.file_after) << c.what;
+  }
+  std::filesystem::remove(path);
+}
+
 }  // namespace
 }  // namespace tagcut::testing
