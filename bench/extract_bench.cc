@@ -8,10 +8,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <istream>
+#include <ostream>
 #include <random>
+#include <sstream>
+#include <streambuf>
 #include <string>
 
 #include "tagcut/extract.h"
+#include "tagcut/portions.h"
 
 namespace {
 
@@ -117,6 +122,52 @@ void BM_HighBytesEverywhere(benchmark::State& state) {
   RunExtraction(state, "\xc3\xa9\xc3", "\xe2\x80\x9d", input);
 }
 
+// The entry points over a whole input in memory, against each other: the
+// byte stream through streams (into a stream buffer that discards), the
+// portions streamed as pieces, and the portions collected as strings.
+class DiscardingBuffer final : public std::streambuf {
+ protected:
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+  int_type overflow(int_type byte) override { return traits_type::not_eof(byte); }
+};
+
+enum class EntryPoint { kByteStream, kForEachPortion, kExtractPortions };
+
+void RunEntryPoint(benchmark::State& state, const std::string& start_tag,
+                   const std::string& end_tag, EntryPoint entry) {
+  const std::string& input = HtmlLikeText();
+  std::size_t count = 0;
+  for (auto _ : state) {
+    count = 0;
+    if (entry == EntryPoint::kExtractPortions) {
+      count = tagcut::ExtractPortions(start_tag, end_tag, input).size();
+    } else {
+      std::istringstream in(input);  // copies the input, as each row does
+      if (entry == EntryPoint::kByteStream) {
+        DiscardingBuffer discard;
+        std::ostream out(&discard);
+        tagcut::AutomatonExtract(start_tag, end_tag, in, out);
+      } else {
+        tagcut::ForEachPortion(start_tag, end_tag, in, [&](std::string_view, tagcut::PortionEnd end) {
+          count += end != tagcut::PortionEnd::kContinues;
+        });
+      }
+    }
+    benchmark::DoNotOptimize(count);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+
+void BM_EntryPoints(benchmark::State& state) {
+  static const char* const kTags[][2] = {{"href=\"", "\""}, {"<", ">"}, {"<body", "</body>"}};
+  const auto& tags = kTags[state.range(0)];
+  RunEntryPoint(state, tags[0], tags[1], static_cast<EntryPoint>(state.range(1)));
+}
+
+BENCHMARK(BM_EntryPoints)
+    ->ArgNames({"tags", "entry"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SparseHrefInHtml)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DenseTinyPortions)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyHeavyBody)->Unit(benchmark::kMillisecond);

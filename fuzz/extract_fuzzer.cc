@@ -14,6 +14,7 @@
 
 #include "../tests/reference.h"
 #include "../tests/test_support.h"
+#include "tagcut/portions.h"
 
 namespace {
 
@@ -71,5 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       start_tag, end_tag, input, [&] { return blocks[next++ % blocks.size()]; },
       /*sink_capacity=*/blocks[0] % 65);  // 0 is unbuffered
   if (actual != expected) std::abort();
+  // The same portions handed over as units, joined as the byte stream is.
+  std::string joined;
+  for (const std::string& portion : tagcut::ExtractPortions(start_tag, end_tag, input)) {
+    joined += portion;
+    joined += '\n';
+  }
+  if (joined != expected) std::abort();
   return 0;
 }

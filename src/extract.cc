@@ -4,28 +4,17 @@
 #include <utility>
 
 #include "cpu_features.h"
+#include "portion_sink.h"
 #include "scan_engine.h"
 
 namespace tagcut {
 
-// Copies a short portion and its line feed into the sink's buffer with one
-// fixed-size 32-byte move instead of a call to memcpy.
-struct SinkFastPath {
-  // Like Append(bytes, count) then Put('\n'); 32 bytes must be readable at `bytes`.
-  static void AppendLine(OutputSink& sink, const unsigned char* bytes, std::size_t count) {
-    if (count <= 32 && sink.capacity_ - sink.used_ >= 33) {
-      unsigned char* to = sink.buffer_.get() + sink.used_;
-      std::memcpy(to, bytes, 32);
-      to[count] = '\n';
-      sink.used_ += count + 1;
-      return;
-    }
-    sink.Append(bytes, count);
-    sink.Put('\n');
-  }
-};
-
 namespace {
+
+// Ends the open portion: a line feed in the byte stream, the portion's last
+// piece for a sink that takes portions.
+void EndPortion(OutputSink& sink, PortionEnd) { sink.Put('\n'); }
+void EndPortion(PortionSink& sink, PortionEnd end) { sink.EndPortion(end); }
 
 #ifdef TAGCUT_X86
 // One tag as the two-tag scan tests it: its probes, and its first 32 bytes.
@@ -124,9 +113,10 @@ __attribute__((target("avx2"), always_inline)) inline bool HeadAgrees(const unsi
 // instructions each. Starts where 32 bytes cannot be read are left to the
 // general path, which goes on from the returned offset with state 0; every
 // byte of an open portion before it has been released.
+template <class Sink>
 __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
     const TagSearcher* searchers[2], std::span<const unsigned char> block, std::size_t position,
-    bool& copying, SearchHints* hints[2], OutputSink& sink) {
+    bool& copying, SearchHints* hints[2], Sink& sink) {
   const unsigned char* data = block.data();
   const std::size_t size = block.size();
   VectorTag tags[2] = {MakeVectorTag(*searchers[0], *hints[0]),
@@ -172,7 +162,7 @@ __attribute__((target("avx2"))) std::size_t ScanShortTagsAvx2(
         continue;
       }
       if (phase == 1) {
-        SinkFastPath::AppendLine(sink, data + run_start, candidate - run_start);
+        sink.AppendLine(data + run_start, candidate - run_start);
         cursor = candidate + tags[1].length;
       } else {
         cursor = candidate + tags[0].length;
@@ -198,10 +188,11 @@ ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
 #endif
 }
 
+template <class Sink>
 void ScanEngine::Release(std::uint32_t held,
                         std::span<const unsigned char> block, std::size_t from,
                         std::size_t to, std::size_t keep,
-                        OutputSink& sink) const {
+                        Sink& sink) const {
   // Held bytes always equal the end tag's first `held` bytes, so the oldest
   // of them are written from the tag itself.
   const std::size_t total = held + (to - from);
@@ -218,6 +209,21 @@ void ScanEngine::Release(std::uint32_t held,
 
 void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
                       OutputSink& sink) const {
+  FeedInto(block, scan, sink);
+}
+
+void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
+                      PortionSink& sink) const {
+  FeedInto(block, scan, sink);
+}
+
+void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const { FinishInto(scan, sink); }
+
+void ScanEngine::Finish(ScanState& scan, PortionSink& sink) const { FinishInto(scan, sink); }
+
+template <class Sink>
+void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan,
+                          Sink& sink) const {
   std::size_t position = 0;
 #ifdef TAGCUT_X86
   if (short_tags_ && scan.state == 0) {
@@ -242,16 +248,17 @@ void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
       return;
     }
     Release(held, block, position, found, end_.tag().size(), sink);
-    sink.Put('\n');
+    EndPortion(sink, PortionEnd::kEndTag);
     scan.copying = false;
     position = found;
   }
 }
 
-void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const {
+template <class Sink>
+void ScanEngine::FinishInto(ScanState& scan, Sink& sink) const {
   if (scan.copying) {
     Release(scan.state, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
-    sink.Put('\n');
+    EndPortion(sink, PortionEnd::kEndOfInput);
   }
   scan.copying = false;
   scan.state = 0;

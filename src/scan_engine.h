@@ -31,26 +31,36 @@ struct ScanState {
   }
 };
 
+class PortionSink;
+
 class ScanEngine {
  public:
   ScanEngine(std::string start_tag, std::string end_tag);
 
-  // Scans `block` from `scan`, appending every released byte to `sink`.
+  // Scans `block` from `scan`, appending every released byte to `sink`, and
+  // a line feed after each portion (a PortionSink: the portion's end).
   void Feed(std::span<const unsigned char> block, ScanState& scan, OutputSink& sink) const;
+  void Feed(std::span<const unsigned char> block, ScanState& scan, PortionSink& sink) const;
 
-  // The input has ended: writes an open portion's held bytes and line feed,
-  // and resets `scan`.
+  // The input has ended: writes an open portion's held bytes and line feed
+  // (a PortionSink: its end), and resets `scan`.
   void Finish(ScanState& scan, OutputSink& sink) const;
+  void Finish(ScanState& scan, PortionSink& sink) const;
 
   const TagSearcher& start() const { return start_; }
   const TagSearcher& end() const { return end_; }
 
  private:
+  template <class Sink>
+  void FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const;
+  template <class Sink>
+  void FinishInto(ScanState& scan, Sink& sink) const;
+
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
+  template <class Sink>
   void Release(std::uint32_t held, std::span<const unsigned char> block,
-               std::size_t from, std::size_t to, std::size_t keep,
-               OutputSink& sink) const;
+               std::size_t from, std::size_t to, std::size_t keep, Sink& sink) const;
 
   TagSearcher start_;
   TagSearcher end_;

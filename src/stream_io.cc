@@ -1,6 +1,7 @@
 // The extractor over C++ streams: blocks are taken from the input stream's
 // buffer as they are available, and released bytes go to the output stream.
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <istream>
@@ -14,6 +15,7 @@
 #define TAGCUT_KNOWS_STDIO_BUFFERS 1
 #endif
 
+#include "stream_io.h"
 #include "tagcut/extract.h"
 
 namespace tagcut {
@@ -58,15 +60,12 @@ std::streamsize ReadyBytes(std::streambuf* source) {
 
 }  // namespace
 
-void AutomatonExtract(std::string start_tag, std::string end_tag,
-                      std::istream& in, std::ostream& out) {
-  Extractor extractor(std::move(start_tag), std::move(end_tag));
-  StreamSink sink(out);
+std::exception_ptr ReadStreamInBlocks(std::istream& in,
+                                      const std::function<bool(std::span<const unsigned char>)>& feed,
+                                      const std::function<void()>& before_wait) {
   std::streambuf* source = in.rdbuf();
+  if (source == nullptr || !in.good()) return nullptr;
   auto block = std::make_unique<unsigned char[]>(kStreamBlockSize);
-
-  // An exception from the input's stream buffer ends the input like its end
-  // would; it reaches the caller only after the output is complete.
   std::exception_ptr input_error;
   const auto guarded = [&input_error](auto&& operation) -> std::streamsize {
     try {
@@ -76,46 +75,60 @@ void AutomatonExtract(std::string start_tag, std::string end_tag,
       return -1;
     }
   };
-
   const auto at_end = [source] {
-    return std::istream::traits_type::eq_int_type(source->sgetc(),
-                                                  std::istream::traits_type::eof())
+    return std::istream::traits_type::eq_int_type(source->sgetc(), std::istream::traits_type::eof())
                ? -1
                : 0;
   };
-  const bool readable = source != nullptr && in.good();
-  while (readable && !sink.failed()) {
+  for (;;) {
     std::streamsize available = guarded([&] { return ReadyBytes(source); });
     if (available <= 0) {
-      // The next read may block: deliver what is released first.
-      sink.Flush();
-      out.flush();
+      before_wait();  // the next read may block
       if (available < 0 || guarded(at_end) < 0) break;
       available = guarded([&] { return ReadyBytes(source); });
       if (input_error) break;
       available = std::max<std::streamsize>(available, 1);
     }
-    const std::streamsize wanted = std::min<std::streamsize>(
-        available, static_cast<std::streamsize>(kStreamBlockSize));
-    const std::streamsize got = guarded(
-        [&] { return source->sgetn(reinterpret_cast<char*>(block.get()), wanted); });
-    if (got <= 0) break;
-    extractor.Feed({block.get(), static_cast<std::size_t>(got)}, sink);
+    const std::streamsize wanted =
+        std::min<std::streamsize>(available, static_cast<std::streamsize>(kStreamBlockSize));
+    const std::streamsize got =
+        guarded([&] { return source->sgetn(reinterpret_cast<char*>(block.get()), wanted); });
+    if (got <= 0 || !feed({block.get(), static_cast<std::size_t>(got)})) break;
   }
-  extractor.Finish(sink);
-  sink.Flush();
-  out.flush();
+  return input_error;
+}
 
-  // Only now may the input's state throw, if the caller asked it to.
+void SettleInputState(std::istream& in, const std::exception_ptr& input_error) {
   if (input_error) {
     try {
       in.setstate(std::ios::badbit);  // throws only where exceptions() has badbit
     } catch (const std::ios_base::failure&) {
     }
     if ((in.exceptions() & std::ios::badbit) != 0) std::rethrow_exception(input_error);
-  } else if (source != nullptr) {
+  } else if (in.rdbuf() != nullptr) {
     in.setstate(std::ios::eofbit);
   }
+}
+
+void AutomatonExtract(std::string start_tag, std::string end_tag,
+                      std::istream& in, std::ostream& out) {
+  Extractor extractor(std::move(start_tag), std::move(end_tag));
+  StreamSink sink(out);
+  const std::exception_ptr input_error = ReadStreamInBlocks(
+      in,
+      [&](std::span<const unsigned char> block) {
+        extractor.Feed(block, sink);
+        return !sink.failed();
+      },
+      [&] {
+        sink.Flush();
+        out.flush();
+      });
+  extractor.Finish(sink);
+  sink.Flush();
+  out.flush();
+  // Only now may the input's state throw, if the caller asked it to.
+  SettleInputState(in, input_error);
 }
 
 }  // namespace tagcut

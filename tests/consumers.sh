@@ -47,14 +47,25 @@ case $mode in
     build_consumer find-package -DCMAKE_PREFIX_PATH="$work/prefix"
     check_consumer "$work/find-package/list_links"
     pc_dir=$(dirname "$(find "$work/prefix" -name tagcut.pc)")
-    # shellcheck disable=SC2046  # pkg-config's flags are meant to split
-    c++ -o "$work/pkg-config-links" "$source_dir/examples/consumer/list_links.cc" \
-        $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs --static tagcut)
+    pkg_flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs --static tagcut)
+    [[ "$pkg_flags" != *-std=* ]] || { echo "tagcut.pc names a standard: $pkg_flags"; exit 1; }
+    # shellcheck disable=SC2086  # pkg-config's flags are meant to split
+    c++ -std=c++20 -o "$work/pkg-config-links" "$source_dir/examples/consumer/list_links.cc" $pkg_flags
     check_consumer "$work/pkg-config-links"
+    # A consumer's own standard stays its own, and an older one is told why.
+    printf '#include <tagcut/portions.h>\nstatic_assert(__cplusplus > 202002L);\nint main() {}\n' \
+      > "$work/newer.cc"
+    # shellcheck disable=SC2086
+    c++ -std=c++23 -o "$work/newer" "$work/newer.cc" $pkg_flags
+    # shellcheck disable=SC2086
+    if c++ -std=c++17 -fsyntax-only "$source_dir/examples/consumer/list_links.cc" $pkg_flags \
+         2> "$work/older.log"; then
+      echo "a C++17 consumer compiled"; exit 1
+    fi
+    grep -q "tagcut needs C++20" "$work/older.log" || { cat "$work/older.log"; exit 1; }
     # The static library is position-independent: it links into a shared object.
-    # shellcheck disable=SC2046
-    c++ -shared -fPIC -o "$work/links.so" "$source_dir/examples/consumer/list_links.cc" \
-        $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs --static tagcut)
+    # shellcheck disable=SC2086
+    c++ -std=c++20 -shared -fPIC -o "$work/links.so" "$source_dir/examples/consumer/list_links.cc" $pkg_flags
     [[ "$(printf '<b>x</b>' | "$work/prefix/bin/tagcut" '<b>' '</b>')" == x ]]
     ;;
   shared)
@@ -69,6 +80,14 @@ case $mode in
     grep -q "libtagcut.so.[0-9]* => $work/prefix" "$work/ldd.txt" ||
       { echo "consumer does not load the installed shared library:"; cat "$work/ldd.txt"; exit 1; }
     check_consumer "$work/find-package/list_links"
+    # The shared library exports the public API and nothing else of tagcut's.
+    nm -DC --defined-only "$library" > "$work/symbols.txt"
+    public='tagcut::(Extractor::|AutomatonExtract\(|CreateAutomaton\(|ForEachPortion\(|ExtractPortions(\[abi:cxx11\])?\()'
+    public+='|(typeinfo|typeinfo name|vtable) for tagcut::(OutputSink|Extractor)$'
+    if grep 'tagcut' "$work/symbols.txt" | grep -Ev " ($public)" > "$work/internal.txt"; then
+      echo "internal symbols exported:"; cat "$work/internal.txt"; exit 1
+    fi
+    grep -q 'tagcut::ExtractPortions' "$work/symbols.txt" || { echo "the portion API is not exported"; exit 1; }
     ;;
   subdirectory)
     build_consumer subdirectory -DTAGCUT_SOURCE_DIR="$source_dir"

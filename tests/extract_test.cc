@@ -1,4 +1,5 @@
 #include "tagcut/extract.h"
+#include "tagcut/portions.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -85,6 +86,11 @@ TEST(ExtractTest, DocumentedCasesThroughEveryAdapter) {
     EXPECT_EQ(reference::Extract(c.start_tag, c.end_tag, c.input), c.output);
     EXPECT_EQ(ExtractThroughStreams(c.start_tag, c.end_tag, c.input), c.output);
     EXPECT_EQ(ExtractThroughDescriptors(c.start_tag, c.end_tag, c.input), c.output);
+    std::string lines;
+    for (const std::string& portion : ExtractPortions(c.start_tag, c.end_tag, c.input)) {
+      lines += portion + "\n";
+    }
+    EXPECT_EQ(lines, c.output) << "as portions";
     for (std::size_t block = 1; block <= c.input.size(); ++block) {
       EXPECT_EQ(ExtractInBlocks(c.start_tag, c.end_tag, c.input, [&] { return block; }),
                 c.output)

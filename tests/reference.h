@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tagcut/automaton.h"
 
@@ -31,14 +32,21 @@ inline Automaton BruteForceAutomaton(const std::string& tag) {
   return table;
 }
 
-// The extraction, one byte at a time, over tables from `build` (brute force
+// One portion as the model finds it.
+struct Portion {
+  std::string bytes;
+  bool cut_short = false;  // the input ended inside it
+  bool operator==(const Portion&) const = default;
+};
+
+// The portions, one byte at a time, over tables from `build` (brute force
 // by default; long tags need the fast construction, checked on its own).
-inline std::string Extract(const std::string& start_tag,
-                           const std::string& end_tag, std::string_view input,
-                           Automaton (*build)(const std::string&) = BruteForceAutomaton) {
+inline std::vector<Portion> Portions(const std::string& start_tag, const std::string& end_tag,
+                                     std::string_view input,
+                                     Automaton (*build)(const std::string&) = BruteForceAutomaton) {
   Automaton start = build(start_tag);
   Automaton end = build(end_tag);
-  std::string out;
+  std::vector<Portion> portions;
   std::size_t next = 0;
   for (;;) {
     // Search phase: nothing is written.
@@ -58,8 +66,9 @@ inline std::string Extract(const std::string& start_tag,
         break;
       }
     }
-    if (!found) return out;
+    if (!found) return portions;
     // Copy phase: release what can no longer belong to the end tag.
+    std::string& out = portions.emplace_back().bytes;
     std::int32_t e = 0;
     bool closed = false;
     while (next < input.size()) {
@@ -74,7 +83,6 @@ inline std::string Extract(const std::string& start_tag,
         out.append(end_tag, 0, static_cast<std::size_t>(e - u + 1));
       }
       if (u == static_cast<std::int32_t>(end.size())) {
-        out.push_back('\n');
         closed = true;
         break;
       }
@@ -82,10 +90,22 @@ inline std::string Extract(const std::string& start_tag,
     }
     if (!closed) {
       out.append(end_tag, 0, static_cast<std::size_t>(e));
-      out.push_back('\n');
-      return out;
+      portions.back().cut_short = true;
+      return portions;
     }
   }
+}
+
+// The byte stream: every portion followed by one line feed.
+inline std::string Extract(const std::string& start_tag, const std::string& end_tag,
+                           std::string_view input,
+                           Automaton (*build)(const std::string&) = BruteForceAutomaton) {
+  std::string out;
+  for (const Portion& portion : Portions(start_tag, end_tag, input, build)) {
+    out += portion.bytes;
+    out.push_back('\n');
+  }
+  return out;
 }
 
 }  // namespace tagcut::reference

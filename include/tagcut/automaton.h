@@ -24,6 +24,8 @@
 #include <map>
 #include <string>
 
+#include "tagcut/export.h"
+
 namespace tagcut {
 
 // Next state for each byte that leads to a state of 1 or more.
@@ -33,7 +35,7 @@ using TransitionRow = std::map<unsigned char, std::int32_t>;
 using Automaton = std::map<std::int32_t, TransitionRow>;
 
 // Builds the transition table that recognises `tag`; the empty tag has no rows.
-Automaton CreateAutomaton(std::string tag);
+TAGCUT_EXPORT Automaton CreateAutomaton(std::string tag);
 
 }  // namespace tagcut
 

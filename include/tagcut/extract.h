@@ -13,6 +13,8 @@
 // Cost: one pass, linear in input plus tags, with memory fixed by the tags
 // and the buffers: nothing grows with the input or with a portion.
 //
+// Each portion as a unit, rather than a line of output: <tagcut/portions.h>.
+//
 // Example:
 //   std::istringstream in("a [b]bold[/b] c");
 //   std::ostringstream out;
@@ -27,6 +29,7 @@
 #include <span>
 #include <string>
 
+#include "tagcut/export.h"
 #include "tagcut/output_sink.h"
 
 namespace tagcut {
@@ -35,7 +38,7 @@ namespace tagcut {
 // (searching or copying, and the partial tag match) survives between blocks,
 // so the output never depends on how the input was split; a tag split across
 // two blocks is carried as a state number, never as buffered bytes.
-class Extractor {
+class TAGCUT_EXPORT Extractor {
  public:
   Extractor(std::string start_tag, std::string end_tag);
   ~Extractor();
@@ -68,8 +71,8 @@ class Extractor {
 // then `in` gets badbit and, if `in.exceptions()` asks for badbit, the
 // buffer's exception is rethrown. An exception `in.exceptions()` asks for on
 // eofbit is likewise thrown only after the output is complete.
-void AutomatonExtract(std::string start_tag, std::string end_tag,
-                      std::istream& in, std::ostream& out);
+TAGCUT_EXPORT void AutomatonExtract(std::string start_tag, std::string end_tag,
+                                    std::istream& in, std::ostream& out);
 
 // What stopped an extraction over file descriptors: 0, or the errno value of
 // the failed read and of the failed write.
@@ -110,9 +113,9 @@ struct ExtractOptions {
 // portion is closed as at end of input) and is reported after all output
 // before it; the first write error stops the scan at once. EINTR is retried
 // and EAGAIN waited on.
-ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
-                               int input_fd, int output_fd,
-                               const ExtractOptions& options = {});
+TAGCUT_EXPORT ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
+                                             int input_fd, int output_fd,
+                                             const ExtractOptions& options = {});
 
 }  // namespace tagcut
 

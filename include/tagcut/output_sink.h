@@ -20,9 +20,11 @@
 #include <memory>
 #include <span>
 
+#include "tagcut/export.h"
+
 namespace tagcut {
 
-class OutputSink {
+class TAGCUT_EXPORT OutputSink {
  public:
   explicit OutputSink(std::size_t capacity)
       : buffer_(new unsigned char[capacity]), capacity_(capacity) {}
@@ -46,6 +48,22 @@ class OutputSink {
       return;
     }
     AppendSlow(&byte, 1);
+  }
+
+  // Append(bytes, count) then Put('\n'): a portion and the line feed that
+  // ends it. A short portion (at most 32 bytes) is copied with one
+  // fixed-size move, so 32 bytes must be readable at `bytes` when `count`
+  // is at most 32.
+  void AppendLine(const unsigned char* bytes, std::size_t count) {
+    if (count <= 32 && capacity_ - used_ >= 33) {
+      unsigned char* to = buffer_.get() + used_;
+      std::memcpy(to, bytes, 32);
+      to[count] = '\n';
+      used_ += count + 1;
+      return;
+    }
+    Append(bytes, count);
+    Put('\n');
   }
 
   // Writes out everything queued; false once any write has failed.
@@ -79,8 +97,6 @@ class OutputSink {
                std::span<const unsigned char> direct) {
     if (!failed_ && !Write(buffered, direct)) failed_ = true;
   }
-
-  friend struct SinkFastPath;  // the scanner's copy of whole short portions
 
   std::unique_ptr<unsigned char[]> buffer_;
   std::size_t capacity_;

@@ -1,0 +1,15 @@
+// What every public header of tagcut needs first: the C++20 check, and the
+// mark that exports a declaration from the shared library (built with hidden
+// visibility, so only what carries TAGCUT_EXPORT is part of its ABI).
+#ifndef TAGCUT_EXPORT_H_
+#define TAGCUT_EXPORT_H_
+
+#if __cplusplus < 202002L
+#error "tagcut needs C++20 or later: compile with -std=c++20 (or a newer standard)"
+// Stops the compiler here instead of a cascade of errors about std::span.
+#include <tagcut/stop-here-as-cxx20-is-needed>
+#endif
+
+#define TAGCUT_EXPORT __attribute__((visibility("default")))
+
+#endif  // TAGCUT_EXPORT_H_

@@ -1,0 +1,150 @@
+// The portion API against the byte-at-a-time model: portions as units (line
+// feeds and NULs inside them, empty ones, a final one cut short), pieces
+// that are never empty but at a portion's end, whatever the input's pace,
+// and a portion far larger than memory should hold, handed over in pieces.
+
+#include "tagcut/portions.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "reference.h"
+
+namespace tagcut {
+namespace {
+
+// An input stream buffer that offers its text a few bytes at a time, so
+// that every read may wait and the open portion is handed over in pieces.
+class TricklingBuffer final : public std::streambuf {
+ public:
+  TricklingBuffer(std::string text, unsigned seed) : text_(std::move(text)), random_(seed) {}
+
+ protected:
+  int_type underflow() override {
+    if (at_ >= text_.size()) return traits_type::eof();
+    const std::size_t size = std::min<std::size_t>(1 + random_() % 7, text_.size() - at_);
+    char* begin = text_.data() + at_;
+    setg(begin, begin, begin + size);
+    at_ += size;
+    return traits_type::to_int_type(*begin);
+  }
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+  std::mt19937 random_;
+};
+
+// What ForEachPortion handed over, put back together, after checking that
+// only a portion's last piece is empty or marked as an end.
+std::vector<reference::Portion> CollectPieces(const std::string& start_tag, const std::string& end_tag,
+                                              std::istream& in) {
+  std::vector<reference::Portion> portions;
+  bool open = false;
+  ForEachPortion(start_tag, end_tag, in, [&](std::string_view piece, PortionEnd end) {
+    if (!open) portions.emplace_back();
+    portions.back().bytes.append(piece);
+    open = end == PortionEnd::kContinues;
+    EXPECT_TRUE(!open || !piece.empty()) << "an empty piece before the portion's end";
+    portions.back().cut_short = end == PortionEnd::kEndOfInput;
+  });
+  EXPECT_FALSE(open) << "the last portion was never ended";
+  return portions;
+}
+
+std::vector<reference::Portion> Unmarked(const std::vector<std::string>& portions,
+                                         bool last_cut_short) {
+  std::vector<reference::Portion> marked;
+  for (const std::string& bytes : portions) marked.push_back({bytes, false});
+  if (!marked.empty()) marked.back().cut_short = last_cut_short;
+  return marked;
+}
+
+// Random tags and inputs over an alphabet with line feeds and NULs, stitched
+// from pieces of the tags: both calls agree with the model, portion by
+// portion, and only the last can be cut short.
+TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
+  std::mt19937 random(23);
+  const std::string alphabet("ab\n\0", 4);
+  const auto random_text = [&](std::size_t max_length) {
+    std::string text(random() % (max_length + 1), '\0');
+    for (char& byte : text) byte = alphabet[random() % alphabet.size()];
+    return text;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::string start_tag = random_text(round % 10 == 0 ? 1 : 3);
+    const std::string end_tag = random_text(round % 10 == 1 ? 1 : 4);
+    std::string input;
+    const std::size_t size = random() % 300;
+    while (input.size() < size) {
+      input += random() % 3 == 0 ? start_tag : random() % 2 == 0 ? end_tag : random_text(3);
+    }
+    const std::vector<reference::Portion> expected = reference::Portions(start_tag, end_tag, input);
+    const bool cut_short = !expected.empty() && expected.back().cut_short;
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_EQ(Unmarked(ExtractPortions(start_tag, end_tag, input), cut_short), expected);
+    std::istringstream whole(input);
+    ASSERT_EQ(CollectPieces(start_tag, end_tag, whole), expected);
+    TricklingBuffer trickle(input, static_cast<unsigned>(round));
+    std::istream trickling(&trickle);
+    ASSERT_EQ(CollectPieces(start_tag, end_tag, trickling), expected);
+  }
+}
+
+// An input stream buffer that makes up a long text as it is read: a start
+// tag, `size` bytes of portion, nothing more; the whole is never in memory.
+class GeneratedPortion final : public std::streambuf {
+ public:
+  explicit GeneratedPortion(std::size_t size) : left_(size) {}
+  std::size_t produced = 0;
+
+ protected:
+  int_type underflow() override {
+    if (!started_) {
+      started_ = true;
+      block_ = "<p>";
+    } else if (left_ == 0) {
+      return traits_type::eof();
+    } else {
+      block_.assign(std::min<std::size_t>(left_, 1 << 16), 'x');
+      left_ -= block_.size();
+    }
+    produced += block_.size();
+    setg(block_.data(), block_.data(), block_.data() + block_.size());
+    return traits_type::to_int_type(block_[0]);
+  }
+
+ private:
+  std::string block_;
+  std::size_t left_;
+  bool started_ = false;
+};
+
+// A portion of 256 MiB, cut short, arrives in pieces while it is read, none
+// larger than the sink's buffer: nothing waits for the portion to be whole.
+TEST(PortionsTest, HugePortionStreamsInBoundedPieces) {
+  constexpr std::size_t kSize = 256u << 20;
+  GeneratedPortion source(kSize);
+  std::istream in(&source);
+  std::size_t total = 0, largest = 0, pieces_while_reading = 0;
+  PortionEnd last = PortionEnd::kContinues;
+  ForEachPortion("<p>", "</p>", in, [&](std::string_view piece, PortionEnd end) {
+    total += piece.size();
+    largest = std::max(largest, piece.size());
+    if (source.produced < kSize) ++pieces_while_reading;
+    last = end;
+  });
+  EXPECT_EQ(total, kSize);
+  EXPECT_EQ(last, PortionEnd::kEndOfInput);
+  EXPECT_LE(largest, std::size_t{1} << 20);
+  EXPECT_GT(pieces_while_reading, 100u);
+}
+
+}  // namespace
+}  // namespace tagcut
