@@ -31,8 +31,13 @@ class PortionSink final : public OutputSink {
     closing_ = PortionEnd::kContinues;
   }
 
-  // As OutputSink::AppendLine, with the portion's end in place of a line feed.
+  // As OutputSink::AppendLine, with the portion's end in place of a line
+  // feed. A portion that is all in `bytes` is handed over from there.
   void AppendLine(const unsigned char* bytes, std::size_t count) {
+    if (buffered() == 0 && !failed()) {
+      Hand({bytes, count}, PortionEnd::kEndTag);
+      return;
+    }
     Append(bytes, count);
     EndPortion(PortionEnd::kEndTag);
   }

@@ -40,6 +40,10 @@ std::vector<std::string> ExtractPortions(std::string_view start_tag, std::string
   std::vector<std::string> portions;
   std::string open;
   const PortionSink::OnPiece collect = [&](std::string_view piece, PortionEnd end) {
+    if (end != PortionEnd::kContinues && open.empty()) {
+      portions.emplace_back(piece);  // the whole portion in one piece
+      return;
+    }
     open.append(piece);
     if (end == PortionEnd::kContinues) return;
     portions.push_back(std::move(open));

@@ -75,6 +75,9 @@ class TAGCUT_EXPORT OutputSink {
 
   bool failed() const { return failed_; }
 
+  // Bytes queued and not yet written.
+  std::size_t buffered() const { return used_; }
+
  protected:
   // Writes `buffered` and then `direct` completely; false on failure.
   virtual bool Write(std::span<const unsigned char> buffered,
