@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs examples/scale-out/extract-links.sh for real: an sshd on 127.0.0.1 with
 # throwaway host and client keys in the build tree, on a port of its own,
-# serves as the remote machine; the links that come back must equal a local
-# one-file-at-a-time run byte for byte. The sshd is stopped at the end.
+# serves as the remote machine, alone, beside this machine (":") and not at
+# all; the links that come back must equal a local one-file-at-a-time run
+# byte for byte. The sshd is stopped at the end.
 # Usage: scale_out.sh BUILD_DIR SOURCE_DIR   (as root; needs openssh-server,
 # parallel and rsync)
 set -euo pipefail
@@ -62,9 +63,13 @@ files=(*.html)
 for file in "${files[@]}"; do
   "$build_dir/tagcut" 'href="' '"' < "$file" > "$work/local/$file.links"
 done
-TAGCUT=$build_dir/tagcut SSH="ssh -F $work/ssh_config" \
-  "$source_dir/examples/scale-out/extract-links.sh" "2/127.0.0.1" "${files[@]}"
-for file in "${files[@]}"; do
-  cmp "$file.links" "$work/local/$file.links"
+# The remote machine alone, this machine alone (one and two slots), and both.
+for logins in "2/127.0.0.1" ":" "2/:" "1/:,2/127.0.0.1"; do
+  rm -f ./*.links
+  TAGCUT=$build_dir/tagcut SSH="ssh -F $work/ssh_config" \
+    "$source_dir/examples/scale-out/extract-links.sh" "$logins" "${files[@]}"
+  for file in "${files[@]}"; do
+    cmp "$file.links" "$work/local/$file.links"
+  done
+  echo "scale-out with \"$logins\": ${#files[@]} files, same bytes as local runs"
 done
-echo "scale-out over ssh: ${#files[@]} files, same bytes as local runs"

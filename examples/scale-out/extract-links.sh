@@ -12,7 +12,8 @@
 #
 # Usage: extract-links.sh SSHLOGINS FILE...
 #   SSHLOGINS   GNU parallel's --sshlogin list, e.g. "8/alice@host1,8/host2,:"
-#               (":" is this machine)
+#               (":" is this machine; "2/:" two jobs at a time here; a list
+#               of this machine alone works too)
 # Environment:
 #   TAGCUT      the tagcut command on the remote machines (default: tagcut)
 #   SSH         the ssh command GNU parallel uses (default: ssh)
@@ -25,7 +26,20 @@ if (($# < 2)); then
 fi
 logins=$1
 shift
-tagcut=${TAGCUT:-tagcut}
-parallel --will-cite --sshlogin "$logins" --ssh "${SSH:-ssh}" \
-         --transferfile {} --return {}.links --cleanup --workdir ... \
-         "$(printf '%q' "$tagcut") 'href=\"' '\"' < {} > {}.links" ::: "$@"
+tagcut=$(printf '%q' "${TAGCUT:-tagcut}")
+here=$(printf '%q' "$PWD")
+run="$tagcut 'href=\"' '\"' < {} > {}.links"
+# Files go to remote machines and their links come back; with no remote
+# machine in the list there is nothing to send.
+transfer=()
+IFS=, read -ra entries <<< "$logins"
+for entry in "${entries[@]}"; do
+  if [[ "${entry#*/}" != ":" ]]; then
+    transfer=(--transferfile {} --return {}.links --cleanup --workdir ...)
+  fi
+done
+# A remote job runs in a fresh working directory that the file was sent to;
+# a job on this machine runs in a fresh directory too, but gets no transfer,
+# so it reads and writes beside the file where it is.
+parallel --will-cite --sshlogin "$logins" --ssh "${SSH:-ssh}" "${transfer[@]}" \
+         "if [ -e {} ]; then $run; else cd $here && $run; fi" ::: "$@"
