@@ -90,7 +90,7 @@ __attribute__((target("popcnt"))) std::size_t CountCommonPopcnt(const std::uint6
 
 // The two above, with the vector instructions where `vector` says they exist.
 void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
-                    std::uint64_t* bits, bool vector) {
+                    std::uint64_t* bits, [[maybe_unused]] bool vector) {
 #ifdef TAGCUT_X86
   if (vector) {
     MarkEqualBytesAvx2(at, count, wanted, bits);
@@ -101,7 +101,7 @@ void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wa
 }
 
 std::size_t CountCommon(const std::uint64_t* a, const std::uint64_t* b, std::size_t words,
-                        bool vector) {
+                        [[maybe_unused]] bool vector) {
 #ifdef TAGCUT_X86
   if (vector) return CountCommonPopcnt(a, b, words);
 #endif
@@ -351,7 +351,9 @@ __attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& searc
 
 }  // namespace
 
-TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::size_t size,
+// `size` bounds the vector search's loads; without it, memchr needs only `limit`.
+TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data,
+                                              [[maybe_unused]] std::size_t size,
                                               std::size_t call_start, std::size_t& position,
                                               std::size_t limit, SearchHints& hints) const {
   const ProbeSet set{hints.probes.data(), hints.probe_count};

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #ifndef TAGCUT_BINARY
@@ -37,6 +38,24 @@ void PlaceDescriptor(int wanted, int target, int child_end) {
   } else {
     dup2(wanted, target);
   }
+}
+
+// The command that runs a cross-built binary (qemu-user and its options),
+// split at spaces; empty for a native build.
+std::vector<char*> EmulatorWords() {
+#ifdef TAGCUT_EMULATOR
+  static std::string emulator = TAGCUT_EMULATOR;
+  static const std::vector<char*> words = [] {
+    std::vector<char*> split;
+    for (char* word = std::strtok(emulator.data(), " "); word != nullptr; word = std::strtok(nullptr, " ")) {
+      split.push_back(word);
+    }
+    return split;
+  }();
+  return words;
+#else
+  return {};
+#endif
 }
 
 // In the child, between fork and exec: the limits `options` ask for.
@@ -85,6 +104,19 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
   // A child's peak RSS starts from what it shares with this process at the
   // fork, so hand the heap's free pages back first.
   malloc_trim(0);
+  // Built before the fork: the child only calls what is safe there.
+  const char* binary = options.binary.empty() ? TAGCUT_BINARY : options.binary.c_str();
+  std::vector<char*> args = EmulatorWords();
+  const char* program = args.empty() ? binary : args[0];
+  if (!args.empty()) {  // qemu-user: -0 gives the program its argv[0]
+    for (const char* word : {"-0", argv.empty() ? "" : argv[0].c_str(), binary}) {
+      args.push_back(const_cast<char*>(word));
+    }
+  }
+  for (std::size_t i = program == binary ? 0 : 1; i < argv.size(); ++i) {
+    args.push_back(const_cast<char*>(argv[i].c_str()));
+  }
+  args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     PlaceDescriptor(options.stdin_fd, STDIN_FILENO, in_pipe[0]);
@@ -92,10 +124,7 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
     PlaceDescriptor(options.stderr_fd, STDERR_FILENO, err_pipe[1]);
     signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     ApplyLimits(options);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(options.binary.empty() ? TAGCUT_BINARY : options.binary.c_str(), args.data());
+    execvp(program, args.data());
     _exit(kCouldNotExecute);
   }
   Child child;
