@@ -18,15 +18,21 @@ set(tagcut_pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 find_program(TAGCUT_GZIP gzip REQUIRED)
 configure_file(docs/tagcut.1.in ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1 @ONLY)
 tagcut_debian_files(${CMAKE_CURRENT_BINARY_DIR}/debian)
+# The README (when to use tagcut, the library, the per-file recipe) goes
+# with both packages, compressed as Debian compresses documentation.
 add_custom_command(
   OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+         ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz
   COMMAND ${TAGCUT_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1 > ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz
   COMMAND ${TAGCUT_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
           > ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+  COMMAND ${TAGCUT_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/README.md > ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz
   DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1 ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+          ${CMAKE_CURRENT_SOURCE_DIR}/README.md
   VERBATIM)
 add_custom_target(tagcut_compressed_docs ALL
-  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+          ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz)
 
 install(TARGETS tagcut_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz
@@ -34,6 +40,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz
 foreach(component runtime development)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
                 ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+                ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz
           DESTINATION ${tagcut_${component}_docdir} COMPONENT ${component})
 endforeach()
 
