@@ -59,16 +59,6 @@ int ExtractInOneThread(const ScanEngine& engine, ScanState& scan, int input_fd,
 
 }  // namespace
 
-bool InputIsAlsoTheOutput(int input_fd, int output_fd) {
-  struct stat input, output;
-  if (fstat(input_fd, &input) != 0 || fstat(output_fd, &output) != 0) return false;
-  if (!S_ISREG(input.st_mode) || input.st_dev != output.st_dev || input.st_ino != output.st_ino) {
-    return false;
-  }
-  const off_t at = lseek(input_fd, 0, SEEK_CUR);
-  return at >= 0 && at < input.st_size;
-}
-
 ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_tag, int input_fd,
                                         int output_fd, const ExtractOptions& options,
                                         const ResourceCheck& check) {

@@ -20,10 +20,6 @@ ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_t
                                         int output_fd, const ExtractOptions& options,
                                         const ResourceCheck& check);
 
-// True when `input_fd` and `output_fd` are the same regular file and input
-// remains to be read from it: every byte written would be read back.
-bool InputIsAlsoTheOutput(int input_fd, int output_fd);
-
 }  // namespace tagcut
 
 #endif  // TAGCUT_DESCRIPTOR_EXTRACT_H_

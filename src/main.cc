@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "tagcut/extract.h"
-#include "descriptor_extract.h"
 #include "system_calls.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -73,6 +74,16 @@ int WriteAll(int fd, std::span<const unsigned char> first,
     second = second.subspan(done - from_first);
   }
   return 0;
+}
+
+bool InputIsAlsoTheOutput(int input_fd, int output_fd) {
+  struct stat input, output;
+  if (fstat(input_fd, &input) != 0 || fstat(output_fd, &output) != 0) return false;
+  if (!S_ISREG(input.st_mode) || input.st_dev != output.st_dev || input.st_ino != output.st_ino) {
+    return false;
+  }
+  const off_t at = lseek(input_fd, 0, SEEK_CUR);
+  return at >= 0 && at < input.st_size;
 }
 
 }  // namespace tagcut

@@ -32,6 +32,10 @@ bool WaitFor(int fd, short events);
 // True when a read from `fd` will not wait: bytes are already there.
 bool ReadableNow(int fd);
 
+// True when `input_fd` and `output_fd` are the same regular file and input
+// remains to be read from it: every byte written would be read back.
+bool InputIsAlsoTheOutput(int input_fd, int output_fd);
+
 }  // namespace tagcut
 
 #endif  // TAGCUT_SYSTEM_CALLS_H_

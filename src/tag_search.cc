@@ -351,9 +351,8 @@ __attribute__((target("avx2"))) Agreement NextAgreeing(const VectorSearch& searc
 
 }  // namespace
 
-// `size` bounds the vector search's loads; without it, memchr needs only `limit`.
 TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data,
-                                              [[maybe_unused]] std::size_t size,
+                                              [[maybe_unused]] std::size_t size,  // vector loads
                                               std::size_t call_start, std::size_t& position,
                                               std::size_t limit, SearchHints& hints) const {
   const ProbeSet set{hints.probes.data(), hints.probe_count};
