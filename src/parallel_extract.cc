@@ -66,7 +66,7 @@ std::optional<Plan> PlanParallelRun(const ScanEngine& engine, int fd, const Extr
   // Tags longer than a fraction of the look-back hide partial matches from
   // the guess, and outgrow the sub-blocks (which then go wholly to the
   // automaton): one thread is faster there.
-  const std::size_t longest_tag = std::max(engine.start().tag().size(), engine.end().tag().size());
+  const std::size_t longest_tag = std::max(engine.start_tag().size(), engine.end_tag().size());
   if (plan.threads < 2 || longest_tag > kLookback / 4) return std::nullopt;
   plan.start = lseek(fd, 0, SEEK_CUR);
   struct stat status;
@@ -105,7 +105,7 @@ class DiscardingSink final : public OutputSink {
 
 // Where a chunk's scan stood after one of its sub-blocks.
 struct Checkpoint {
-  ScanState state;
+  OutputState state;
   std::size_t output_size = 0;
 };
 
@@ -186,7 +186,7 @@ ChunkRead ScanWithCheckpoints(const ScanEngine& engine, ChunkReader& reader, off
   return reader.Read(offset, size, [&](std::span<const unsigned char> bytes, std::size_t) {
     engine.Feed(bytes, run, sink);
     sink.Flush();
-    checkpoints.push_back({run, output.size()});
+    checkpoints.push_back({run.output, output.size()});
     return true;
   });
 }
@@ -208,7 +208,7 @@ Meeting RescanUntilMeeting(const ScanEngine& engine, ChunkReader& reader, const 
   meeting.read = reader.Read(chunk.offset, chunk.size, [&](std::span<const unsigned char> bytes, std::size_t) {
     engine.Feed(bytes, run, sink);
     sink.Flush();
-    if (index < chunk.checkpoints.size() && run.SameAs(chunk.checkpoints[index].state)) {
+    if (index < chunk.checkpoints.size() && run.output == chunk.checkpoints[index].state) {
       meeting.checkpoint = index;
       return false;
     }
@@ -230,7 +230,7 @@ struct WorkerMemory {
 struct TrueOutput {
   std::span<const unsigned char> head;  // re-scanned from the true state
   std::span<const unsigned char> tail;  // the guessed run's output from where they met
-  ScanState end_state;
+  OutputState end_state;
   std::size_t size = 0;
   int read_error = 0;
 };
@@ -350,17 +350,16 @@ ScanState ParallelFileScan::GuessStartingState(std::size_t index, off_t offset,
   ScanState guess = first_state_;
   if (index > 0) {
     ScanState from_search = memory.learnt;
-    from_search.copying = false;
-    from_search.state = 0;
+    from_search.output = OutputState{};
     ScanState from_copy = from_search;
-    from_copy.copying = true;
+    from_copy.output.copying = true;
     const std::span<const unsigned char> before = memory.reader.ReadBefore(offset, kLookback, plan_.start);
     DiscardingSink discard;
     engine_.Feed(before, from_search, discard);
     engine_.Feed(before, from_copy, discard);
     const bool copying_likelier = copying_starts_.load(std::memory_order_relaxed) * 2 >
                                   written_chunks_.load(std::memory_order_relaxed);
-    guess = from_search.SameAs(from_copy) || !copying_likelier ? from_search : from_copy;
+    guess = from_search.output == from_copy.output || !copying_likelier ? from_search : from_copy;
   }
   guess.start_hints = memory.learnt.start_hints;
   guess.end_hints = memory.learnt.end_hints;
@@ -384,21 +383,20 @@ ParallelFileScan::Handover ParallelFileScan::WriteChunksInOrder(ScanState& scan,
 bool ParallelFileScan::WriteChunk(const Chunk& chunk, ScanState& scan, OutputSink& sink,
                                   Handover& handover) {
   if (chunk.refused) return false;
-  TrueOutput output{{}, chunk.output, chunk.end_state, chunk.size, chunk.read_error};
-  if (!chunk.guess.SameAs(scan)) {
+  TrueOutput output{{}, chunk.output, chunk.end_state.output, chunk.size, chunk.read_error};
+  if (chunk.guess.output != scan.output) {
     try {
       output = ReconcileWrongGuess(chunk, scan);
     } catch (const std::bad_alloc&) {
       return false;
     }
   }
-  copying_starts_.fetch_add(scan.copying ? 1 : 0, std::memory_order_relaxed);
+  copying_starts_.fetch_add(scan.output.copying ? 1 : 0, std::memory_order_relaxed);
   written_chunks_.fetch_add(1, std::memory_order_relaxed);
   // Everything before a failed read is written; the input ends there.
   sink.Append(output.head.data(), output.head.size());
   sink.Append(output.tail.data(), output.tail.size());
-  scan.copying = output.end_state.copying;
-  scan.state = output.end_state.state;
+  scan.output = output.end_state;
   handover = {chunk.offset + static_cast<off_t>(output.size), output.read_error};
   return output.read_error == 0 && output.size == plan_.chunk_size;
 }
@@ -413,10 +411,10 @@ TrueOutput ParallelFileScan::ReconcileWrongGuess(const Chunk& chunk, const ScanS
   rescanned_bytes_ += meeting.read.size;
   if (meeting.checkpoint) {
     const std::size_t kept_from = chunk.checkpoints[*meeting.checkpoint].output_size;
-    return {rescanned_, std::span(chunk.output).subspan(kept_from), chunk.end_state, chunk.size,
+    return {rescanned_, std::span(chunk.output).subspan(kept_from), chunk.end_state.output, chunk.size,
             chunk.read_error};
   }
-  return {rescanned_, {}, run, meeting.read.size,
+  return {rescanned_, {}, run.output, meeting.read.size,
           chunk.read_error != 0 ? chunk.read_error : meeting.read.read_error};
 }
 

@@ -1,40 +1,47 @@
 // Scan engine: both tags compiled once, and the block scan that runs from any
 // scan state. The engine is immutable after construction, so any number of
 // scans (one per thread, one per chunk of a file) may share it; everything a
-// scan carries from one block to the next is its ScanState: a phase and one
-// state number.
+// scan carries from one block to the next is its ScanState: the output state
+// (a phase and one partial match), which decides every byte released, and
+// the search hints, which only decide the speed.
 //
 // For the extractor and the input adapters; not installed.
 #ifndef TAGCUT_SCAN_ENGINE_H_
 #define TAGCUT_SCAN_ENGINE_H_
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "kernel.h"
+#include "search_hints.h"
+#include "tag_probes.h"
 #include "tag_search.h"
 #include "tagcut/output_sink.h"
 
 namespace tagcut {
 
-// Where a scan stands between two blocks.
+// Where a scan stands between two blocks, as far as the output goes: two
+// scans in equal output states release the same bytes from there on.
+struct OutputState {
+  bool copying = false;             // between a start tag and its end tag
+  std::uint32_t partial_match = 0;  // of the tag the phase looks for
+  bool operator==(const OutputState&) const = default;
+};
+
 struct ScanState {
-  bool copying = false;     // between a start tag and its end tag
-  std::uint32_t state = 0;  // partial match of the tag the phase looks for
+  OutputState output;
   // What each tag's search has learnt of this stream; speed only.
   SearchHints start_hints;
   SearchHints end_hints;
-
-  // Equal when the scan goes on identically from here.
-  bool SameAs(const ScanState& other) const {
-    return copying == other.copying && state == other.state;
-  }
 };
 
 class PortionSink;
 
 class ScanEngine {
  public:
+  // Builds the start tag's searcher, then the end tag's.
   ScanEngine(std::string start_tag, std::string end_tag);
 
   // Scans `block` from `scan`, appending every released byte to `sink`, and
@@ -43,12 +50,12 @@ class ScanEngine {
   void Feed(std::span<const unsigned char> block, ScanState& scan, PortionSink& sink) const;
 
   // The input has ended: writes an open portion's held bytes and line feed
-  // (a PortionSink: its end), and resets `scan`.
+  // (a PortionSink: its end), and resets the output state.
   void Finish(ScanState& scan, OutputSink& sink) const;
   void Finish(ScanState& scan, PortionSink& sink) const;
 
-  const TagSearcher& start() const { return start_; }
-  const TagSearcher& end() const { return end_; }
+  const std::string& start_tag() const { return start_.tag(); }
+  const std::string& end_tag() const { return end_.tag(); }
 
  private:
   template <class Sink>
@@ -56,17 +63,27 @@ class ScanEngine {
   template <class Sink>
   void FinishInto(ScanState& scan, Sink& sink) const;
 
+  // The kernel's one pass over both tags, from the block's start; where the
+  // general path goes on.
+  std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
+                            OutputSink& sink) const;
+  std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
+                            PortionSink& sink) const;
+  ShortTags ShortTagsOf(ScanState& scan) const;
+
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
   template <class Sink>
   void Release(std::uint32_t held, std::span<const unsigned char> block,
                std::size_t from, std::size_t to, std::size_t keep, Sink& sink) const;
 
+  const Kernel* kernel_;
   TagSearcher start_;
   TagSearcher end_;
-  // Both tags are at most 32 bytes and AVX2 is there: both are found in
-  // one pass of bit masks per 64 bytes before the general path runs.
-  bool short_tags_ = false;
+  // Both tags are 1 to kVectorBytes long and the kernel has a one-pass scan
+  // for two tags: their probes, for that pass.
+  std::optional<TagProbes> short_start_;
+  std::optional<TagProbes> short_end_;
 };
 
 }  // namespace tagcut

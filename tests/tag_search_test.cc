@@ -187,11 +187,11 @@ TEST(TagSearchTest, RepickProbesTheOffsetNearCopiesMiss) {
     input.push_back(random() % 3 == 0 ? 'e' : static_cast<char>('a' + random() % 8));
   }
   input.resize(8000);  // a sample that is not a whole number of 64-byte words
-  const TagSearcher searcher(tag);
+  const TagProbes probes(tag, SelectedKernel());
   SearchHints hints;
-  searcher.InitHints(hints);
+  probes.Prepare(hints);
   const auto bytes = Bytes(input);
-  searcher.Repick(bytes.data(), bytes.size(), 4000, hints);
+  probes.Repick(bytes.data(), bytes.size(), 4000, hints);
   bool probes_the_miss = false;
   for (std::uint32_t k = 0; k < hints.probe_count; ++k) probes_the_miss |= hints.probes[k].offset == 4;
   EXPECT_TRUE(probes_the_miss);

@@ -1,0 +1,106 @@
+// Kernel: the processor-specific half of tag search, behind one interface.
+//
+// For the tag search, the two-tag scan's caller and the probe choice; not
+// installed. Every routine here that depends on the instruction set lives
+// in kernel.cc: the probe masks (64 starts tested against up to four probe
+// bytes at once), the head compare, the skip over windows without a
+// candidate, the byte-equality bit maps and the bit counting a re-pick
+// uses. Each kernel is a table of these routines; one is chosen once, when
+// first asked for, as the fastest the processor runs, and a searcher keeps
+// the kernel it was built with.
+//
+// Guarantees: every kernel gives the same results (occurrences found, bytes
+// released); kernels differ only in speed. The portable kernel runs on any
+// processor; it has no one-pass scan for two tags, so the scan engine takes
+// the general path with it.
+//
+// Window geometry: a probe mask covers kWindow starts. Its loads read
+// kVectorBytes at each probe's offset from the window's first and
+// (kWindow - kVectorBytes)th start, and a candidate's head compare reads
+// kVectorBytes from the candidate; so a window of a tag no longer than
+// kVectorBytes touches at most kWindowReach bytes from its first start,
+// and a loop that checks `start + kWindowReach <= size` never reads past
+// the buffer.
+#ifndef TAGCUT_KERNEL_H_
+#define TAGCUT_KERNEL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "search_hints.h"
+
+namespace tagcut {
+
+inline constexpr std::size_t kVectorBytes = 32;  // one vector load; the head compared at once
+inline constexpr std::size_t kWindow = 64;       // starts per probe mask: two loads per probe
+inline constexpr std::size_t kWindowReach = kWindow + kVectorBytes;  // bytes a window may read
+inline constexpr std::size_t kSkipStride = 2 * kWindow;  // windows skipped per step
+
+class OutputSink;
+class PortionSink;
+class TagProbes;
+
+// One call's candidate search for one tag: starts in [from, limit) of
+// `data`, where every start leaves room for the whole tag.
+struct CandidateSearch {
+  const unsigned char* data;
+  std::size_t size;
+  std::size_t limit;
+  const TagProbes* tag;
+  std::size_t call_start;  // where the search call began, for the hints' offsets
+};
+
+enum class Agreement {
+  kHead,    // a start whose probes and first kVectorBytes bytes agree with the tag
+  kRepick,  // false candidates crowd: the probes should be re-picked
+  kNone,    // no start below the limit agrees
+};
+
+// Both tags of a two-tag scan (each 1 to kVectorBytes bytes) and their hints.
+struct ShortTags {
+  const TagProbes* tags[2];  // start tag, end tag
+  SearchHints* hints[2];
+};
+
+struct Kernel {
+  const char* name;
+
+  // From `from`, the next start whose probes and head agree (kHead, `from`
+  // on it), or a call for new probes (kRepick, `from` past the false
+  // candidate that made the crowd), or kNone.
+  Agreement (*next_agreeing)(const CandidateSearch& search, SearchHints& hints,
+                             std::size_t& from);
+
+  // Both tags in one pass from the start of `block`, in the phase `copying`
+  // says, releasing portions into the sink; returns where it stopped (the
+  // general path goes on from there, no partial match carried). Null when
+  // the kernel has no such pass.
+  std::size_t (*scan_short_tags)(const ShortTags& tags, std::span<const unsigned char> block,
+                                 bool& copying, OutputSink& sink);
+  std::size_t (*scan_short_tags_into_portions)(const ShortTags& tags,
+                                               std::span<const unsigned char> block,
+                                               bool& copying, PortionSink& sink);
+
+  // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
+  void (*mark_equal_bytes)(const unsigned char* at, std::size_t count, unsigned char wanted,
+                           std::uint64_t* bits);
+
+  // The count of bits set in both a[0, words) and b[0, words).
+  std::size_t (*count_common_bits)(const std::uint64_t* a, const std::uint64_t* b,
+                                   std::size_t words);
+};
+
+// The kernel searchers are built with: the fastest this processor runs.
+const Kernel& SelectedKernel();
+
+// Every kernel this processor runs, the selected one first.
+std::vector<const Kernel*> SupportedKernels();
+
+// Tests only: searchers built from now on use `kernel` (null: the fastest).
+void SelectKernelForTesting(const Kernel* kernel);
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_KERNEL_H_

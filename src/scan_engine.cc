@@ -1,0 +1,117 @@
+#include "scan_engine.h"
+
+#include <utility>
+
+#include "portion_sink.h"
+
+namespace tagcut {
+namespace {
+
+// Ends the open portion: a line feed in the byte stream, the portion's last
+// piece for a sink that takes portions.
+void EndPortion(OutputSink& sink, PortionEnd) { sink.Put('\n'); }
+void EndPortion(PortionSink& sink, PortionEnd end) { sink.EndPortion(end); }
+
+bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
+
+}  // namespace
+
+ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
+    : kernel_(&SelectedKernel()),
+      start_(std::move(start_tag), *kernel_),
+      end_(std::move(end_tag), *kernel_) {
+  if (kernel_->scan_short_tags != nullptr && FitsOnePass(start_.tag()) &&
+      FitsOnePass(end_.tag())) {
+    short_start_.emplace(start_.tag(), *kernel_);
+    short_end_.emplace(end_.tag(), *kernel_);
+  }
+}
+
+template <class Sink>
+void ScanEngine::Release(std::uint32_t held,
+                        std::span<const unsigned char> block, std::size_t from,
+                        std::size_t to, std::size_t keep,
+                        Sink& sink) const {
+  // Held bytes always equal the end tag's first `held` bytes, so the oldest
+  // of them are written from the tag itself.
+  const std::size_t total = held + (to - from);
+  const std::size_t release = total - keep;
+  const auto* end_tag =
+      reinterpret_cast<const unsigned char*>(end_.tag().data());
+  if (release <= held) {
+    sink.Append(end_tag, release);
+    return;
+  }
+  sink.Append(end_tag, held);
+  sink.Append(block.data() + from, release - held);
+}
+
+void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
+                      OutputSink& sink) const {
+  FeedInto(block, scan, sink);
+}
+
+void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
+                      PortionSink& sink) const {
+  FeedInto(block, scan, sink);
+}
+
+void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const { FinishInto(scan, sink); }
+
+void ScanEngine::Finish(ScanState& scan, PortionSink& sink) const { FinishInto(scan, sink); }
+
+ShortTags ScanEngine::ShortTagsOf(ScanState& scan) const {
+  short_start_->Prepare(scan.start_hints);
+  short_end_->Prepare(scan.end_hints);
+  return {{&*short_start_, &*short_end_}, {&scan.start_hints, &scan.end_hints}};
+}
+
+std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
+                                      OutputSink& sink) const {
+  return kernel_->scan_short_tags(ShortTagsOf(scan), block, scan.output.copying, sink);
+}
+
+std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
+                                      PortionSink& sink) const {
+  return kernel_->scan_short_tags_into_portions(ShortTagsOf(scan), block, scan.output.copying,
+                                                sink);
+}
+
+template <class Sink>
+void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan,
+                          Sink& sink) const {
+  std::size_t position = 0;
+  OutputState& output = scan.output;
+  if (short_start_ && output.partial_match == 0) position = ScanShortTags(block, scan, sink);
+  while (position < block.size()) {
+    if (!output.copying) {
+      const std::size_t found =
+          start_.FindEnd(block, position, output.partial_match, scan.start_hints);
+      if (found == TagSearcher::kNotFound) return;
+      output.copying = true;
+      position = found;
+      continue;
+    }
+    const std::uint32_t held = output.partial_match;
+    const std::size_t found = end_.FindEnd(block, position, output.partial_match, scan.end_hints);
+    if (found == TagSearcher::kNotFound) {
+      Release(held, block, position, block.size(), output.partial_match, sink);
+      return;
+    }
+    Release(held, block, position, found, end_.tag().size(), sink);
+    EndPortion(sink, PortionEnd::kEndTag);
+    output.copying = false;
+    position = found;
+  }
+}
+
+template <class Sink>
+void ScanEngine::FinishInto(ScanState& scan, Sink& sink) const {
+  if (scan.output.copying) {
+    Release(scan.output.partial_match, {}, 0, 0, /*keep=*/0, sink);  // the held end-tag prefix
+    EndPortion(sink, PortionEnd::kEndOfInput);
+  }
+  scan.output = OutputState{};
+}
+
+}  // namespace tagcut

@@ -1,0 +1,131 @@
+#include "tag_probes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace tagcut {
+namespace {
+
+// Rank of each byte by how common it is in typical input, 0 = rarest.
+constexpr unsigned char kByteRank[256] = {
+#include "byte_frequency.inc"
+};
+
+// A re-pick tries the tag's offsets on a sample of up to 2 * kSampleReach
+// starts around the crowd (at least kSampleMinimum), kOffsetsTried of them.
+// It costs a few microseconds, so it waits kCalmAfterRepick bytes before it
+// is tried again, and kCalmAfterVainRepick when it changed nothing.
+constexpr std::size_t kSampleReach = 4096;
+constexpr std::size_t kSampleMinimum = 256;
+constexpr std::size_t kOffsetsTried = 16;
+constexpr std::uint64_t kCalmAfterRepick = 256u << 10;
+constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
+
+// Probes per tag: all of a tag up to four bytes long, else three.
+std::uint32_t ProbesWanted(std::uint32_t length) { return length <= 4 ? length : 3; }
+
+}  // namespace
+
+TagProbes::TagProbes(std::string tag, const Kernel& kernel)
+    : tag_(std::move(tag)), length_(static_cast<std::uint32_t>(tag_.size())), kernel_(&kernel) {
+  std::memcpy(head_.data(), tag_.data(), std::min<std::size_t>(length_, head_.size()));
+  head_mask_ = length_ >= kVectorBytes ? ~std::uint32_t{0} : (std::uint32_t{1} << length_) - 1;
+  std::array<std::uint32_t, 256> rank{};
+  for (int byte = 0; byte < 256; ++byte) rank[byte] = kByteRank[byte];
+  PickProbes(rank, first_choice_);
+}
+
+std::vector<std::uint32_t> TagProbes::OffsetsByWeight(
+    const std::array<std::uint32_t, 256>& weight) const {
+  std::vector<std::uint32_t> offsets(length_);
+  for (std::uint32_t i = 0; i < length_; ++i) offsets[i] = i;
+  std::stable_sort(offsets.begin(), offsets.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return weight[ByteAt(a)] < weight[ByteAt(b)];
+  });
+  return offsets;
+}
+
+void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight,
+                           SearchHints& hints) const {
+  hints.probe_count = 0;
+  const std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);
+  const std::uint32_t wanted = ProbesWanted(length_);
+  // A byte already probed adds little, so distinct bytes go first.
+  for (const bool allow_repeats : {false, true}) {
+    for (const std::uint32_t offset : offsets) {
+      if (hints.probe_count == wanted) break;
+      bool taken = false;
+      for (std::uint32_t i = 0; i < hints.probe_count; ++i) {
+        taken |= hints.probes[i].offset == offset ||
+                 (!allow_repeats && hints.probes[i].byte == ByteAt(offset));
+      }
+      if (!taken) hints.probes[hints.probe_count++] = {offset, ByteAt(offset)};
+    }
+  }
+}
+
+void TagProbes::Repick(const unsigned char* data, std::size_t size, std::size_t position,
+                       SearchHints& hints) const {
+  const SearchHints before = hints;
+  ChooseProbesAround(data, size, position, hints);
+  const bool same = hints.probe_count == before.probe_count &&
+                    std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
+                               before.probes.begin());
+  hints.calm_until = hints.window_start + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
+}
+
+void TagProbes::ChooseProbesAround(const unsigned char* data, std::size_t size,
+                                   std::size_t position, SearchHints& hints) const {
+  if (size < length_) return;
+  // Starts in the sample leave room for the whole tag.
+  const std::size_t limit = size - length_ + 1;
+  const std::size_t begin = position > kSampleReach ? position - kSampleReach : 0;
+  const std::size_t end = std::min(limit, begin + 2 * kSampleReach);
+  if (end < begin + kSampleMinimum) return;
+  const std::size_t starts = end - begin;
+  const std::size_t words = (starts + 63) / 64;
+
+  // The offsets worth trying: all of a short tag's, else those whose bytes
+  // are rarest in the sample (the fixed ranks break ties).
+  std::array<std::uint32_t, 256> weight{};
+  for (std::size_t i = begin; i < end; ++i) weight[data[i]] += 256;
+  for (int byte = 0; byte < 256; ++byte) weight[byte] += kByteRank[byte];
+  std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);
+  offsets.resize(std::min<std::size_t>(offsets.size(), kOffsetsTried));
+
+  // agree[k]: bit i set when start begin + i has the tag's byte at offsets[k].
+  std::vector<std::uint64_t> agree(offsets.size() * words, 0);
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    kernel_->mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
+                              agree.data() + k * words);
+  }
+  PickFewestAgreeing(offsets, agree, words, hints);
+}
+
+void TagProbes::PickFewestAgreeing(const std::vector<std::uint32_t>& offsets,
+                                   const std::vector<std::uint64_t>& agree, std::size_t words,
+                                   SearchHints& hints) const {
+  std::vector<std::uint64_t> together(words, ~std::uint64_t{0});
+  std::vector<bool> used(offsets.size(), false);
+  const std::uint32_t wanted = ProbesWanted(length_);
+  hints.probe_count = 0;
+  while (hints.probe_count < wanted && hints.probe_count < offsets.size()) {
+    std::size_t best = 0;
+    std::size_t best_left = static_cast<std::size_t>(-1);
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+      if (used[k]) continue;
+      const std::size_t left =
+          kernel_->count_common_bits(together.data(), agree.data() + k * words, words);
+      if (left < best_left) {
+        best = k;
+        best_left = left;
+      }
+    }
+    used[best] = true;
+    for (std::size_t w = 0; w < words; ++w) together[w] &= agree[best * words + w];
+    hints.probes[hints.probe_count++] = {offsets[best], ByteAt(offsets[best])};
+  }
+}
+
+}  // namespace tagcut

@@ -1,0 +1,87 @@
+// Tag probes: one tag as the candidate search sees it. Its first 32 bytes
+// (the head a candidate is compared with at once) and the choice of probes,
+// the one to four tag bytes whose offsets are tested first: at the start the
+// tag's rarest bytes by a fixed frequency table, later the offsets that leave
+// the fewest candidates in a sample of the input around a crowd of false ones.
+//
+// For the tag search and the two-tag scan; not installed. Immutable after
+// construction; what changes per stream lives in SearchHints. A re-pick
+// costs microseconds (bit maps of a few KiB, built by the kernel).
+//
+// Example:
+//   TagProbes probes("href=\"", SelectedKernel());
+//   SearchHints hints;
+//   probes.Prepare(hints);   // hints.probes: the rarest bytes, `=`, `"`, `f`
+//   ...a crowd of false candidates at `position` of `data`...
+//   probes.Repick(data, size, position, hints);
+#ifndef TAGCUT_TAG_PROBES_H_
+#define TAGCUT_TAG_PROBES_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+#include "search_hints.h"
+
+namespace tagcut {
+
+class TagProbes {
+ public:
+  TagProbes(std::string tag, const Kernel& kernel);
+
+  std::uint32_t length() const { return length_; }
+  const std::string& tag() const { return tag_; }
+
+  // The tag's first kVectorBytes bytes, zero-padded, and a bit for each that is real.
+  const unsigned char* head() const { return head_.data(); }
+  std::uint32_t head_mask() const { return head_mask_; }
+
+  // Sets the first choice of probes if `hints` has none yet.
+  void Prepare(SearchHints& hints) const {
+    if (hints.probe_count == 0) {
+      hints.probes = first_choice_.probes;
+      hints.probe_count = first_choice_.probe_count;
+    }
+  }
+
+  // Tries the tag's offsets on the bytes of `data` around `position`, sets
+  // the probes that leave the fewest candidates there, and pauses further
+  // re-picking for a while (longer if nothing changed).
+  void Repick(const unsigned char* data, std::size_t size, std::size_t position,
+              SearchHints& hints) const;
+
+ private:
+  // The tag's offsets ordered by the weight of their byte, lightest first,
+  // then nearest the start.
+  std::vector<std::uint32_t> OffsetsByWeight(const std::array<std::uint32_t, 256>& weight) const;
+
+  // Picks probes for this tag from byte weights (lower = rarer in the input).
+  void PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const;
+
+  void ChooseProbesAround(const unsigned char* data, std::size_t size, std::size_t position,
+                          SearchHints& hints) const;
+
+  // Greedily, the probes that leave the fewest starts agreeing with all;
+  // agree[k * words ..] is the bit map of starts holding offsets[k]'s byte.
+  void PickFewestAgreeing(const std::vector<std::uint32_t>& offsets,
+                          const std::vector<std::uint64_t>& agree, std::size_t words,
+                          SearchHints& hints) const;
+
+  unsigned char ByteAt(std::uint32_t offset) const {
+    return static_cast<unsigned char>(tag_[offset]);
+  }
+
+  std::string tag_;
+  std::uint32_t length_;
+  const Kernel* kernel_;
+  SearchHints first_choice_;
+  std::array<unsigned char, kVectorBytes> head_{};
+  std::uint32_t head_mask_ = 0;  // bit i set for each i < min(length, kVectorBytes)
+};
+
+}  // namespace tagcut
+
+#endif  // TAGCUT_TAG_PROBES_H_
