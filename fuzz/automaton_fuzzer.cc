@@ -1,12 +1,35 @@
 // Fuzzes the linear-time table construction against the brute-force one:
 // for every state and byte, the longest tag prefix that is a suffix. The
-// searcher's compact rows, built on their own, must be the same table.
+// searcher's compact rows, compiled from that table, must be the same table,
+// and on each kernel the searcher must find the tag where string search
+// does, in a text made of the tag's own prefixes.
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "../tests/reference.h"
+#include "../tests/test_support.h"
 #include "tag_search.h"
+
+namespace {
+
+// Ends of the tag's non-overlapping occurrences in `text`, by the searcher.
+std::vector<std::size_t> SearchedEnds(const std::string& tag, const std::string& text) {
+  const tagcut::TagSearcher searcher(tag);
+  const std::span<const unsigned char> bytes = tagcut::testing::Bytes(text);
+  std::vector<std::size_t> ends;
+  std::uint32_t state = 0;
+  tagcut::SearchHints hints;
+  for (std::size_t from = 0;;) {
+    const std::size_t found = searcher.FindEnd(bytes, from, state, hints);
+    if (found == tagcut::TagSearcher::kNotFound) return ends;
+    ends.push_back(found);
+    from = found;
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   if (size > 24) return 0;  // brute force is cubic in the tag's length
@@ -23,5 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       }
     }
   }
+  if (tag.empty()) return 0;
+  std::string text;
+  for (std::size_t i = 0; text.size() < 2048; ++i) text += tag.substr(0, 1 + i % tag.size());
+  text += tag;
+  std::vector<std::size_t> expected;
+  for (std::size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + tag.size())) {
+    expected.push_back(at + tag.size());
+  }
+  tagcut::testing::ForEachKernel([&] {
+    if (SearchedEnds(tag, text) != expected) std::abort();
+  });
   return 0;
 }

@@ -2,7 +2,8 @@
 // count, a chunk size (down to one byte), a resource to refuse and the input
 // come from the data; the file is read in chunks from guessed states, with
 // threads or memory refused at some request, and the output must be the
-// one-thread output, byte for byte, with the file offset at the end.
+// one-thread output, byte for byte, with the file offset at the end, on
+// each kernel the processor runs.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -39,12 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   for (int i = 0; i < repeats; ++i) input += pattern;
   input += provider.ConsumeRemainingBytesAsString();
 
-  const std::string expected =
-      tagcut::testing::ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
-  off_t end = 0;
-  if (tagcut::testing::ExtractFileWith(start_tag, end_tag, input, options, 0, &end, check) != expected) {
-    std::abort();
-  }
-  if (end != static_cast<off_t>(input.size())) std::abort();
+  // On each kernel, against the one-thread scan on that kernel.
+  tagcut::testing::ForEachKernel([&] {
+    const std::string expected =
+        tagcut::testing::ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
+    off_t end = 0;
+    if (tagcut::testing::ExtractFileWith(start_tag, end_tag, input, options, 0, &end, check) !=
+        expected) {
+      std::abort();
+    }
+    if (end != static_cast<off_t>(input.size())) std::abort();
+  });
   return 0;
 }

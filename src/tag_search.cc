@@ -101,13 +101,10 @@ std::size_t TagSearcher::StepThrough(const unsigned char* data, std::size_t posi
       position = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data);
     }
     current = Step(current, data[position++]);
-    if (current == length_) {
-      state = 0;
-      return position;
-    }
+    if (current == length_) break;
   }
-  state = current;
-  return kNotFound;
+  state = current == length_ ? 0 : current;
+  return current == length_ ? position : kNotFound;
 }
 
 bool TagSearcher::ResumePartial(std::span<const unsigned char> block, std::size_t from,

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "process.h"
+#include "test_support.h"
 
 namespace tagcut::testing {
 namespace {
@@ -26,9 +27,7 @@ TEST(CommandLineTest, TooFewTagsPrintsUsage) {
   for (const std::vector<std::string>& argv :
        {std::vector<std::string>{"tagcut"}, {"tagcut", "<b>"}, {"tagcut", "--help"},
         {"./my tag cut"}}) {
-    const int input = memfd_create("input", 0);
-    ASSERT_EQ(write(input, "<b>x</b>", 8), 8);
-    lseek(input, 0, SEEK_SET);
+    const int input = testing::MemoryFile("<b>x</b>");
     const Outcome outcome = RunTagcut(argv, "", {.stdin_fd = input});
     EXPECT_TRUE(ExitedWith(outcome, 1)) << argv.size();
     EXPECT_EQ(outcome.err, UsageFor(argv[0]));

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "chunk_ring.h"
+#include "generators.h"
 #include "test_support.h"
 
 namespace tagcut {
@@ -36,12 +37,8 @@ TEST(ParallelExtractTest, SameOutputAsOneThreadForAnyChunking) {
   for (int round = 0; round < 300; ++round) {
     const std::string& start_tag = tags[random() % std::size(tags)];
     const std::string& end_tag = round % 5 == 0 ? start_tag : tags[random() % std::size(tags)];
-    std::string input;
-    const std::size_t size = round % 10 == 0 ? 200000 : 1 + random() % 3000;
-    while (input.size() < size) {
-      input += random() % 3 == 0 ? tags[random() % std::size(tags)]
-                                 : std::string(1 + random() % 6, "ab<>[/]\"\nx"[random() % 10]);
-    }
+    const std::string input = testing::TagSoup(random, tags, "ab<>[/]\"\nx",
+                                               round % 10 == 0 ? 200000 : 1 + random() % 3000);
     const std::string expected = ExtractInBlocks(start_tag, end_tag, input, [] { return 4096; });
     const ExtractOptions options{.threads = 1 + static_cast<unsigned>(random() % 8),
                                  .chunk_size = 1 + random() % (round % 3 == 0 ? 8 : 5000),

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "generators.h"
 #include "reference.h"
 
 namespace tagcut {
@@ -72,19 +73,11 @@ std::vector<reference::Portion> Unmarked(const std::vector<std::string>& portion
 TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
   std::mt19937 random(23);
   const std::string alphabet("ab\n\0", 4);
-  const auto random_text = [&](std::size_t max_length) {
-    std::string text(random() % (max_length + 1), '\0');
-    for (char& byte : text) byte = alphabet[random() % alphabet.size()];
-    return text;
-  };
   for (int round = 0; round < 3000; ++round) {
-    const std::string start_tag = random_text(round % 10 == 0 ? 1 : 3);
-    const std::string end_tag = random_text(round % 10 == 1 ? 1 : 4);
-    std::string input;
-    const std::size_t size = random() % 300;
-    while (input.size() < size) {
-      input += random() % 3 == 0 ? start_tag : random() % 2 == 0 ? end_tag : random_text(3);
-    }
+    const std::string start_tag = testing::RandomText(random, alphabet, round % 10 == 0 ? 1 : 3);
+    const std::string end_tag = testing::RandomText(random, alphabet, round % 10 == 1 ? 1 : 4);
+    const std::string tags[] = {start_tag, end_tag};
+    const std::string input = testing::TagSoup(random, tags, alphabet, random() % 300);
     const std::vector<reference::Portion> expected = reference::Portions(start_tag, end_tag, input);
     const bool cut_short = !expected.empty() && expected.back().cut_short;
     SCOPED_TRACE("round " + std::to_string(round));

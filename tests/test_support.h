@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "descriptor_extract.h"
+#include "kernel.h"
 #include "tagcut/extract.h"
 
 namespace tagcut::testing {
@@ -25,8 +26,8 @@ class StringSink final : public OutputSink {
  protected:
   bool Write(std::span<const unsigned char> buffered,
              std::span<const unsigned char> direct) override {
-    text.append(buffered.begin(), buffered.end());
-    text.append(direct.begin(), direct.end());
+    text.append(reinterpret_cast<const char*>(buffered.data()), buffered.size());
+    text.append(reinterpret_cast<const char*>(direct.data()), direct.size());
     return true;
   }
 };
@@ -51,6 +52,17 @@ std::string ExtractInBlocks(const std::string& start_tag, const std::string& end
   extractor.Finish(sink);
   sink.Flush();
   return sink.text;
+}
+
+// Runs `body` once with each kernel this processor runs (searchers built
+// inside it use that kernel), then goes back to the fastest.
+template <class Body>
+void ForEachKernel(Body body) {
+  for (const Kernel* kernel : SupportedKernels()) {
+    SelectKernelForTesting(kernel);
+    body();
+  }
+  SelectKernelForTesting(nullptr);
 }
 
 // These helpers are shared with the fuzzers, so a failure throws instead of
