@@ -77,19 +77,38 @@ TEST(TagSearchTest, CompactRowsAreTheReferenceAutomaton) {
   }
 }
 
-TEST(TagSearchTest, PartialMatchCarriedAcrossBlocks) {
-  TagSearcher searcher("</b>");
-  std::uint32_t state = 0;
-  EXPECT_EQ(searcher.FindEnd(Bytes("bold</"), 0, state), TagSearcher::kNotFound);
-  EXPECT_EQ(state, 2u);
-  EXPECT_EQ(searcher.FindEnd(Bytes("b> x"), 0, state), 2u);
-  EXPECT_EQ(state, 0u);
-}
+// Worked cases: the tag, the input in blocks, and the ends of the
+// occurrences in the whole input.
+struct SearchCase {
+  std::string tag;
+  std::vector<std::string> blocks;
+  std::vector<std::size_t> ends;
+};
 
-TEST(TagSearchTest, EmptyTagNeverOccurs) {
-  TagSearcher searcher("");
-  std::uint32_t state = 0;
-  EXPECT_EQ(searcher.FindEnd(Bytes("anything"), 0, state), TagSearcher::kNotFound);
+TEST(TagSearchTest, WorkedCases) {
+  const SearchCase cases[] = {
+      // A partial match carried across one block edge, then across two.
+      {"</b>", {"bold</", "b> x"}, {8}},
+      {"</b>", {"x<", "/", "b>"}, {5}},
+      // A carried partial match that breaks, where a shorter one goes on.
+      {"abab", {"aba", "abab"}, {7}},
+      {"aab", {"a", "aab"}, {4}},
+      // Occurrences do not overlap.
+      {"aa", {"aaaaa"}, {2, 4}},
+      // One-byte tags, NULs and high bytes are ordinary.
+      {"\xff", {"a\xff", "\xff"}, {2, 3}},
+      {std::string("a\0b", 3), {std::string("a\0", 2), std::string("ba\0b", 4)}, {3, 6}},
+      // The empty tag never occurs.
+      {"", {"anything", ""}, {}},
+  };
+  for (const SearchCase& c : cases) {
+    const TagSearcher searcher(c.tag);
+    std::string input;
+    for (const std::string& block : c.blocks) input += block;
+    std::size_t next = 0;
+    EXPECT_EQ(SearchedEnds(searcher, input, [&] { return c.blocks[next++].size(); }), c.ends)
+        << "tag '" << c.tag << "'";
+  }
 }
 
 // Short tags use dense rows, tags over 128 bytes sparse ones, and tags over
