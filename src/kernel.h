@@ -14,13 +14,14 @@
 // processor; it has no one-pass scan for two tags, so the scan engine takes
 // the general path with it.
 //
-// Window geometry: a probe mask covers kWindow starts. Its loads read
-// kVectorBytes at each probe's offset from the window's first and
-// (kWindow - kVectorBytes)th start, and a candidate's head compare reads
-// kVectorBytes from the candidate; so a window of a tag no longer than
-// kVectorBytes touches at most kWindowReach bytes from its first start,
+// Window geometry: a probe mask covers kWindow starts with two loads of
+// kVectorBytes per probe, at the probe's offset from the window's first
+// start and kVectorBytes further; a candidate's head compare reads
+// kVectorBytes from the candidate. So a window of a tag no longer than
+// kVectorBytes reads fewer than kWindowReach bytes from its first start,
 // and a loop that checks `start + kWindowReach <= size` never reads past
-// the buffer.
+// the buffer. (A longer tag's probes may lie further in; its loop checks
+// the last start that leaves room for the whole tag as well.)
 #ifndef TAGCUT_KERNEL_H_
 #define TAGCUT_KERNEL_H_
 
