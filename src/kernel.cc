@@ -190,16 +190,14 @@ constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::ScanShortTagsToSt
                              avx2::CountCommonBits};
 #endif  // TAGCUT_X86
 
+#ifdef TAGCUT_X86
 // Asked at run time so one binary runs everywhere. Safe to call from any
 // constructor, static ones included.
 bool HaveAvx2() {
-#ifdef TAGCUT_X86
   __builtin_cpu_init();  // needed when called before the runtime's own constructors
   return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
 }
+#endif
 
 const Kernel& FastestKernel() {
 #ifdef TAGCUT_X86
