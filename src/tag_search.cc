@@ -17,11 +17,8 @@ constexpr std::uint64_t kComparisonAllowance = 1u << 20;
 }  // namespace
 
 TagSearcher::TagSearcher(std::string tag, const Kernel& kernel)
-    : tag_(std::move(tag)),
-      length_(static_cast<std::uint32_t>(tag_.size())),
-      kernel_(&kernel),
-      probes_(tag_, kernel) {
-  CompileRows(CreateAutomaton(tag_));
+    : kernel_(&kernel), probes_(std::move(tag), kernel), length_(probes_.length()) {
+  CompileRows(CreateAutomaton(probes_.tag()));
 }
 
 void TagSearcher::CompileRows(const Automaton& table) {
@@ -53,7 +50,7 @@ TagSearcher::Outcome TagSearcher::Settle(const unsigned char* data, std::size_t 
   if (length_ <= kVectorBytes) return Outcome::kFound;  // the head was all of it
   // Past the head, a comparison whose cost is booked.
   hints.compared_bytes += length_ - kVectorBytes;
-  if (std::memcmp(data + candidate + kVectorBytes, tag_.data() + kVectorBytes,
+  if (std::memcmp(data + candidate + kVectorBytes, tag().data() + kVectorBytes,
                   length_ - kVectorBytes) == 0) {
     return Outcome::kFound;
   }
@@ -91,7 +88,7 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
 
 std::size_t TagSearcher::StepThrough(const unsigned char* data, std::size_t position,
                                      std::size_t size, std::uint32_t& state) const {
-  const auto first = static_cast<unsigned char>(tag_[0]);
+  const auto first = static_cast<unsigned char>(tag()[0]);
   std::uint32_t current = 0;
   while (position < size) {
     if (current == 0) {
@@ -140,7 +137,7 @@ std::size_t TagSearcher::FindEnd(std::span<const unsigned char> block, std::size
   const unsigned char* data = block.data();
   const std::size_t size = block.size();
   if (length_ == 1) {  // no partial occurrence, no candidate to confirm
-    const void* hit = std::memchr(data + from, static_cast<unsigned char>(tag_[0]), size - from);
+    const void* hit = std::memchr(data + from, static_cast<unsigned char>(tag()[0]), size - from);
     if (hit == nullptr) return kNotFound;
     return static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) + 1;
   }

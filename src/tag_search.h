@@ -52,7 +52,7 @@ class TagSearcher {
   // Builds the tag's automaton with CreateAutomaton and compiles its rows.
   explicit TagSearcher(std::string tag, const Kernel& kernel = SelectedKernel());
 
-  const std::string& tag() const { return tag_; }
+  const std::string& tag() const { return probes_.tag(); }
 
   // Scans `data` from offset `from` with `state` carried in from earlier
   // bytes. Returns the offset just past the first complete occurrence and
@@ -105,10 +105,9 @@ class TagSearcher {
   // Dense rows for short tags, sparse rows beyond, from `table`'s entries.
   void CompileRows(const Automaton& table);
 
-  std::string tag_;
-  std::uint32_t length_;
   const Kernel* kernel_;
-  TagProbes probes_;
+  TagProbes probes_;  // holds the tag
+  std::uint32_t length_;
 
   // Dense: next_[state * 256 + byte]. Sparse: the entries of row q are
   // entry_byte_/entry_next_[row_begin_[q] .. row_begin_[q + 1]).
