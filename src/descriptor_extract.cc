@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <utility>
 
+#include "read_block.h"
 #include "scan_engine.h"
 #include "system_calls.h"
 
@@ -42,17 +42,15 @@ class DescriptorSink final : public OutputSink {
 
 // Reads `input_fd` to its end in one thread, scanning every block; returns 0
 // or the errno value of the failed read. With `reads_may_wait`, everything
-// released goes out before a read that would wait.
+// released goes out before a read that would wait. Allocates nothing.
 int ExtractInOneThread(const ScanEngine& engine, ScanState& scan, int input_fd,
-                       bool reads_may_wait, DescriptorSink& sink) {
-  // Not zeroed: a small input touches only the pages it fills.
-  std::unique_ptr<unsigned char[]> block(new unsigned char[kReadBlockSize]);
+                       bool reads_may_wait, std::span<unsigned char> block, DescriptorSink& sink) {
   while (!sink.failed()) {
     if (reads_may_wait && !ReadableNow(input_fd) && !sink.Flush()) break;
-    const ssize_t got = ReadSome(input_fd, {block.get(), kReadBlockSize});
+    const ssize_t got = ReadSome(input_fd, block);
     if (got == 0) break;
     if (got < 0) return static_cast<int>(-got);
-    engine.Feed({block.get(), static_cast<std::size_t>(got)}, scan, sink);
+    engine.Feed(block.first(static_cast<std::size_t>(got)), scan, sink);
   }
   return 0;
 }
@@ -62,9 +60,14 @@ int ExtractInOneThread(const ScanEngine& engine, ScanState& scan, int input_fd,
 ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_tag, int input_fd,
                                         int output_fd, const ExtractOptions& options,
                                         const ResourceCheck& check) {
+  // The tag tables are the one allocation the run cannot do without; if they
+  // are refused, std::bad_alloc leaves here, before anything is read. Every
+  // buffer the one-thread loop needs is taken now, smaller where refused,
+  // so that whatever the threaded path gives up, carrying on needs nothing.
   const ScanEngine engine(std::move(start_tag), std::move(end_tag));
   ScanState scan;
   DescriptorSink sink(output_fd);
+  const ReadBlock block(kReadBlockSize);
   ExtractResult result;
   // A read of a regular file never waits, so output goes out only when the
   // buffer fills and at the end; anything else may wait for its writer.
@@ -78,7 +81,7 @@ ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_t
   // The rest in one thread: all of a pipe or a small file, whatever the
   // threads left, and whatever a file gained while they read it.
   if (result.read_error == 0) {
-    result.read_error = ExtractInOneThread(engine, scan, input_fd, !reads_never_wait, sink);
+    result.read_error = ExtractInOneThread(engine, scan, input_fd, !reads_never_wait, block.bytes(), sink);
   }
   if (!sink.failed()) {
     engine.Finish(scan, sink);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <exception>
 #include <istream>
-#include <memory>
 #include <ostream>
 #include <streambuf>
 #include <utility>
@@ -15,6 +14,7 @@
 #define TAGCUT_KNOWS_STDIO_BUFFERS 1
 #endif
 
+#include "read_block.h"
 #include "stream_io.h"
 #include "tagcut/extract.h"
 
@@ -65,7 +65,7 @@ std::exception_ptr ReadStreamInBlocks(std::istream& in,
                                       const std::function<void()>& before_wait) {
   std::streambuf* source = in.rdbuf();
   if (source == nullptr || !in.good()) return nullptr;
-  auto block = std::make_unique<unsigned char[]>(kStreamBlockSize);
+  const ReadBlock block(kStreamBlockSize);
   std::exception_ptr input_error;
   const auto guarded = [&input_error](auto&& operation) -> std::streamsize {
     try {
@@ -90,10 +90,10 @@ std::exception_ptr ReadStreamInBlocks(std::istream& in,
       available = std::max<std::streamsize>(available, 1);
     }
     const std::streamsize wanted =
-        std::min<std::streamsize>(available, static_cast<std::streamsize>(kStreamBlockSize));
-    const std::streamsize got =
-        guarded([&] { return source->sgetn(reinterpret_cast<char*>(block.get()), wanted); });
-    if (got <= 0 || !feed({block.get(), static_cast<std::size_t>(got)})) break;
+        std::min<std::streamsize>(available, static_cast<std::streamsize>(block.bytes().size()));
+    const std::streamsize got = guarded(
+        [&] { return source->sgetn(reinterpret_cast<char*>(block.bytes().data()), wanted); });
+    if (got <= 0 || !feed(block.bytes().first(static_cast<std::size_t>(got)))) break;
   }
   return input_error;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ranges>
 #include <utility>
 
 namespace tagcut {
@@ -19,6 +20,7 @@ constexpr unsigned char kByteRank[256] = {
 constexpr std::size_t kSampleReach = 4096;
 constexpr std::size_t kSampleMinimum = 256;
 constexpr std::size_t kOffsetsTried = 16;
+constexpr std::size_t kSampleWords = (2 * kSampleReach + 63) / 64;  // bit-map words per offset
 constexpr std::uint64_t kCalmAfterRepick = 256u << 10;
 constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
 
@@ -36,20 +38,22 @@ TagProbes::TagProbes(std::string tag, const Kernel& kernel)
   PickProbes(rank, first_choice_);
 }
 
-std::vector<std::uint32_t> TagProbes::OffsetsByWeight(
-    const std::array<std::uint32_t, 256>& weight) const {
-  std::vector<std::uint32_t> offsets(length_);
-  for (std::uint32_t i = 0; i < length_; ++i) offsets[i] = i;
-  std::stable_sort(offsets.begin(), offsets.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return weight[ByteAt(a)] < weight[ByteAt(b)];
-  });
-  return offsets;
+std::size_t TagProbes::LightestOffsets(const std::array<std::uint32_t, 256>& weight,
+                                       std::span<std::uint32_t> lightest) const {
+  const auto offsets = std::views::iota(std::uint32_t{0}, length_);
+  const auto lighter = [&](std::uint32_t a, std::uint32_t b) {
+    return weight[ByteAt(a)] < weight[ByteAt(b)] || (weight[ByteAt(a)] == weight[ByteAt(b)] && a < b);
+  };
+  const auto end = std::partial_sort_copy(offsets.begin(), offsets.end(), lightest.begin(),
+                                          lightest.end(), lighter);
+  return static_cast<std::size_t>(end - lightest.begin());
 }
 
 void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight,
                            SearchHints& hints) const {
   hints.probe_count = 0;
-  const std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);
+  std::vector<std::uint32_t> offsets(length_);  // at construction only
+  LightestOffsets(weight, offsets);
   const std::uint32_t wanted = ProbesWanted(length_);
   // A byte already probed adds little, so distinct bytes go first.
   for (const bool allow_repeats : {false, true}) {
@@ -91,23 +95,25 @@ void TagProbes::ChooseProbesAround(const unsigned char* data, std::size_t size,
   std::array<std::uint32_t, 256> weight{};
   for (std::size_t i = begin; i < end; ++i) weight[data[i]] += 256;
   for (int byte = 0; byte < 256; ++byte) weight[byte] += kByteRank[byte];
-  std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);
-  offsets.resize(std::min<std::size_t>(offsets.size(), kOffsetsTried));
+  std::array<std::uint32_t, kOffsetsTried> lightest;
+  const std::span<const std::uint32_t> offsets(lightest.data(), LightestOffsets(weight, lightest));
 
   // agree[k]: bit i set when start begin + i has the tag's byte at offsets[k].
-  std::vector<std::uint64_t> agree(offsets.size() * words, 0);
+  // On the stack: a re-pick happens mid-scan, where nothing may be allocated.
+  std::array<std::uint64_t, kOffsetsTried * kSampleWords> agree{};
   for (std::size_t k = 0; k < offsets.size(); ++k) {
     kernel_->mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
                               agree.data() + k * words);
   }
-  PickFewestAgreeing(offsets, agree, words, hints);
+  PickFewestAgreeing(offsets, agree.data(), words, hints);
 }
 
-void TagProbes::PickFewestAgreeing(const std::vector<std::uint32_t>& offsets,
-                                   const std::vector<std::uint64_t>& agree, std::size_t words,
+void TagProbes::PickFewestAgreeing(std::span<const std::uint32_t> offsets,
+                                   const std::uint64_t* agree, std::size_t words,
                                    SearchHints& hints) const {
-  std::vector<std::uint64_t> together(words, ~std::uint64_t{0});
-  std::vector<bool> used(offsets.size(), false);
+  std::array<std::uint64_t, kSampleWords> together;
+  std::fill_n(together.begin(), words, ~std::uint64_t{0});
+  std::array<bool, kOffsetsTried> used{};
   const std::uint32_t wanted = ProbesWanted(length_);
   hints.probe_count = 0;
   while (hints.probe_count < wanted && hints.probe_count < offsets.size()) {
@@ -115,8 +121,7 @@ void TagProbes::PickFewestAgreeing(const std::vector<std::uint32_t>& offsets,
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::size_t left =
-          kernel_->count_common_bits(together.data(), agree.data() + k * words, words);
+      const std::size_t left = kernel_->count_common_bits(together.data(), agree + k * words, words);
       if (left < best_left) {
         best = k;
         best_left = left;

@@ -6,7 +6,8 @@
 //
 // For the tag search and the two-tag scan; not installed. Immutable after
 // construction; what changes per stream lives in SearchHints. A re-pick
-// costs microseconds (bit maps of a few KiB, built by the kernel).
+// costs microseconds (bit maps of a few KiB on the stack, built by the
+// kernel) and allocates nothing.
 //
 // Example:
 //   TagProbes probes("href=\"", SelectedKernel());
@@ -20,6 +21,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,9 +56,10 @@ class TagProbes {
               SearchHints& hints) const;
 
  private:
-  // The tag's offsets ordered by the weight of their byte, lightest first,
-  // then nearest the start.
-  std::vector<std::uint32_t> OffsetsByWeight(const std::array<std::uint32_t, 256>& weight) const;
+  // Fills `lightest` with the tag's offsets ordered by the weight of their
+  // byte, lightest first, then nearest the start, as many as fit; the count.
+  std::size_t LightestOffsets(const std::array<std::uint32_t, 256>& weight,
+                              std::span<std::uint32_t> lightest) const;
 
   // Picks probes for this tag from byte weights (lower = rarer in the input).
   void PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const;
@@ -66,9 +69,8 @@ class TagProbes {
 
   // Greedily, the probes that leave the fewest starts agreeing with all;
   // agree[k * words ..] is the bit map of starts holding offsets[k]'s byte.
-  void PickFewestAgreeing(const std::vector<std::uint32_t>& offsets,
-                          const std::vector<std::uint64_t>& agree, std::size_t words,
-                          SearchHints& hints) const;
+  void PickFewestAgreeing(std::span<const std::uint32_t> offsets, const std::uint64_t* agree,
+                          std::size_t words, SearchHints& hints) const;
 
   unsigned char ByteAt(std::uint32_t offset) const {
     return static_cast<unsigned char>(tag_[offset]);

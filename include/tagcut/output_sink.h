@@ -10,6 +10,9 @@
 //
 // Any capacity is safe: 0 means unbuffered (every append goes straight to
 // Write), and capacities below 4 hand every run that does not fit to Write.
+// The buffer is a speed-up, so the capacity asked for is a wish: when the
+// system refuses that much memory the sink takes half, and so on down to
+// none, and the output is the same. Constructing a sink never throws.
 //
 // Cost: memcpy per small append, one Write per buffer-full or large run.
 #ifndef TAGCUT_OUTPUT_SINK_H_
@@ -18,6 +21,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 
 #include "tagcut/export.h"
@@ -26,8 +30,12 @@ namespace tagcut {
 
 class TAGCUT_EXPORT OutputSink {
  public:
-  explicit OutputSink(std::size_t capacity)
-      : buffer_(new unsigned char[capacity]), capacity_(capacity) {}
+  explicit OutputSink(std::size_t capacity) : capacity_(capacity) {
+    for (; capacity_ != 0; capacity_ /= 2) {
+      buffer_.reset(new (std::nothrow) unsigned char[capacity_]);
+      if (buffer_) break;
+    }
+  }
   virtual ~OutputSink() = default;
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
@@ -77,6 +85,9 @@ class TAGCUT_EXPORT OutputSink {
 
   // Bytes queued and not yet written.
   std::size_t buffered() const { return used_; }
+
+  // The buffer's size: the capacity asked for, or less where it was refused.
+  std::size_t capacity() const { return capacity_; }
 
  protected:
   // Writes `buffered` and then `direct` completely; false on failure.
