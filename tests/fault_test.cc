@@ -178,38 +178,128 @@ class ReachableBinary {
   std::filesystem::path directory_;
 };
 
-// A file large enough for threads, under limits that refuse them or their
-// memory: the output is still the one-thread output, and the status 0.
-TEST(FaultTest, RefusedThreadsAndMemoryLoseNoOutput) {
-  if (!kMeasuresMemory) GTEST_SKIP() << "sanitizers and emulators need more than the limits allow";
-  std::string input;
-  for (int i = 0; input.size() < (20u << 20); ++i) {
-    input += "<a href=\"" + std::to_string(i) + ".html\">link</a> and some text\n";
+// Links and text, `size` bytes of it.
+std::string LinkPage(std::size_t size) {
+  std::string page;
+  for (int i = 0; page.size() < size; ++i) {
+    page += "<a href=\"" + std::to_string(i) + ".html\">link</a> and some text\n";
   }
-  const std::string expected = ExtractInBlocks("href=\"", "\"", input, [] { return 65536; });
+  return page;
+}
+
+// A file large enough for threads run as a user allowed no thread: the
+// one-thread output, and the status 0.
+TEST(FaultTest, NoThreadAllowedLosesNoOutput) {
+  if (!kMeasuresMemory) GTEST_SKIP() << "the emulator's own threads would count against the limit";
+  const std::string input = LinkPage(20u << 20);
   const int file = MemoryFile(input);
   const ReachableBinary binary;
-  struct Limit {
+  const Outcome outcome = RunTagcut({"tagcut", "href=\"", "\""}, "",
+                                    {.stdin_fd = file, .unprivileged_alone = true, .binary = binary.path()});
+  close(file);
+  if (ExitedWith(outcome, kCouldNotApplyLimits) || ExitedWith(outcome, kCouldNotExecute)) {
+    GTEST_SKIP() << "not run as nobody: needs root and a binary nobody may run";
+  }
+  EXPECT_TRUE(ExitedWith(outcome, 0)) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_TRUE(outcome.out == ExtractInBlocks("href=\"", "\"", input, [] { return 65536; }));
+}
+
+// Runs the binary on `input`, from a file (`file`, rewound first) or, with
+// `file` negative, through a pipe.
+Outcome RunOn(const std::string& input, int file, SpawnOptions options) {
+  if (file >= 0) lseek(file, 0, SEEK_SET);
+  options.stdin_fd = file >= 0 ? file : kPipe;
+  return RunTagcut({"tagcut", "href=\"", "\""}, file >= 0 ? "" : input, options);
+}
+
+// A run under refused memory either completes as if nothing had been
+// refused, or (the tag tables refused) says so and exits 2 before reading or
+// writing anything. True for the second.
+bool CompletedOrRefusedCleanly(const Outcome& outcome, const std::string& expected, int file) {
+  if (ExitedWith(outcome, 0) && outcome.err.empty() && outcome.out == expected) return false;
+  EXPECT_TRUE(ExitedWith(outcome, 2)) << "status " << outcome.status << ": " << outcome.err;
+  EXPECT_EQ(outcome.err, "tagcut: out of memory\n");
+  EXPECT_EQ(outcome.out.size(), 0u);
+  if (file >= 0) {
+    EXPECT_EQ(lseek(file, 0, SEEK_CUR), 0) << "read the input before giving up";
+  }
+  return true;
+}
+
+#if defined(TAGCUT_SANITIZED) || defined(TAGCUT_EMULATOR)
+constexpr bool kCanPreload = false;  // the sanitizers' allocator, or the emulator, comes first
+#else
+constexpr bool kCanPreload = true;
+#endif
+
+// Every heap allocation the binary makes, refused in turn (that one alone,
+// then every one from there on), on a file large enough for threads, the
+// same bytes through a pipe, and a small file.
+TEST(FaultTest, EveryRefusedAllocationLosesNoOutput) {
+  if (!kCanPreload) GTEST_SKIP() << "the refusing allocator cannot be preloaded here";
+  const std::string large = LinkPage(20u << 20);
+  const std::string small = large.substr(0, 100000);
+  const int count_file = MemoryFile("");
+  const std::string shim = "LD_PRELOAD=" TAGCUT_REFUSAL_SHIM;
+  struct Case {
     const char* what;
-    SpawnOptions options;
+    const std::string& input;
+    bool through_pipe;
   };
-  const Limit limits[] = {
-      {"8 MB of address space", {.address_space_limit = 8'000'000}},
-      {"16 MB of address space", {.address_space_limit = 16'000'000}},
-      {"no thread, as nobody", {.unprivileged_alone = true, .binary = binary.path()}},
-  };
-  for (Limit limit : limits) {
-    lseek(file, 0, SEEK_SET);
-    limit.options.stdin_fd = file;
-    const Outcome outcome = RunTagcut({"tagcut", "href=\"", "\""}, "", limit.options);
-    if (limit.options.unprivileged_alone && (ExitedWith(outcome, kCouldNotDropPrivileges) ||
-                                             ExitedWith(outcome, kCouldNotExecute))) {
-      std::cout << "not run as nobody: needs root and a binary nobody may run\n";
-      continue;
+  for (const Case& run : {Case{"large file", large, false}, Case{"large pipe", large, true},
+                          Case{"small file", small, false}}) {
+    const std::string expected = ExtractInBlocks("href=\"", "\"", run.input, [] { return 65536; });
+    const int file = run.through_pipe ? -1 : MemoryFile(run.input);
+    const Outcome counted = RunOn(run.input, file, {.environment = {
+        shim, "TAGCUT_COUNT_ALLOCATIONS=/proc/self/fd/" + std::to_string(count_file)}});
+    ASSERT_FALSE(CompletedOrRefusedCleanly(counted, expected, file)) << run.what;
+    const std::size_t allocations = std::stoul(FileContents(count_file));
+    std::size_t refused_at_start = 0;
+    for (std::size_t ordinal = 1; ordinal <= allocations + 1; ++ordinal) {
+      for (const char* onward : {"0", "1"}) {
+        SCOPED_TRACE(std::string(run.what) + ", allocation " + std::to_string(ordinal) +
+                     (*onward == '1' ? " and every later one" : " alone") + " refused");
+        const Outcome outcome = RunOn(run.input, file, {.environment = {
+            shim, "TAGCUT_REFUSE_ALLOCATION=" + std::to_string(ordinal),
+            std::string("TAGCUT_REFUSE_ONWARD=") + onward}});
+        refused_at_start += CompletedOrRefusedCleanly(outcome, expected, file);
+        if (HasFailure()) return;
+      }
     }
-    EXPECT_TRUE(ExitedWith(outcome, 0)) << limit.what << ": " << outcome.err;
-    EXPECT_EQ(outcome.err, "") << limit.what;
-    EXPECT_TRUE(outcome.out == expected) << limit.what << ": " << outcome.out.size() << " bytes out";
+    std::cout << run.what << ": " << allocations << " allocations, " << 2 * (allocations + 1)
+              << " runs, " << refused_at_start << " refused before the first read\n";
+    if (file >= 0) close(file);
+  }
+  close(count_file);
+}
+
+// Any address-space limit from the least one thread runs in up to 40 MB, in
+// steps of 256 KiB, on a file large enough for threads: whatever the threads
+// and their buffers cannot have, the output is the one-thread output and the
+// status 0.
+TEST(FaultTest, AnyAddressSpaceOneThreadRunsInLosesNoOutput) {
+  if (!kMeasuresMemory) GTEST_SKIP() << "sanitizers and emulators need more than the limits allow";
+  constexpr rlim_t kStep = 256 << 10;
+  constexpr rlim_t kMost = 40'000'000;
+  const std::string large = LinkPage(20u << 20);
+  const std::string small = large.substr(0, 100000);
+  const int small_file = MemoryFile(small);
+  const std::string small_expected = ExtractInBlocks("href=\"", "\"", small, [] { return 65536; });
+  rlim_t least = 1 << 20;
+  for (; least <= kMost; least += kStep) {
+    const Outcome outcome = RunOn(small, small_file, {.address_space_limit = least});
+    if (ExitedWith(outcome, 0) && outcome.out == small_expected) break;
+  }
+  close(small_file);
+  ASSERT_LE(least, kMost) << "one thread does not run in " << kMost << " bytes";
+  const int file = MemoryFile(large);
+  const std::string expected = ExtractInBlocks("href=\"", "\"", large, [] { return 65536; });
+  for (rlim_t limit = least; limit <= kMost && !HasFailure(); limit += kStep) {
+    const Outcome outcome = RunOn(large, file, {.address_space_limit = limit});
+    EXPECT_TRUE(ExitedWith(outcome, 0)) << limit << " bytes: status " << outcome.status << ", "
+                                        << outcome.err;
+    EXPECT_TRUE(outcome.out == expected) << limit << " bytes: " << outcome.out.size() << " bytes out";
   }
   close(file);
 }

@@ -62,14 +62,14 @@ std::vector<char*> EmulatorWords() {
 void ApplyLimits(const SpawnOptions& options) {
   if (options.address_space_limit != 0) {
     const rlimit limit{options.address_space_limit, options.address_space_limit};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kCouldNotDropPrivileges);
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(kCouldNotApplyLimits);
   }
   if (options.unprivileged_alone) {
     constexpr uid_t kNobody = 65534;
     const rlimit one{1, 1};
     if (setrlimit(RLIMIT_NPROC, &one) != 0 || setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
         setuid(kNobody) != 0) {
-      _exit(kCouldNotDropPrivileges);
+      _exit(kCouldNotApplyLimits);
     }
   }
 }
@@ -117,6 +117,12 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
     args.push_back(const_cast<char*>(argv[i].c_str()));
   }
   args.push_back(nullptr);
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+  for (const std::string& entry : options.environment) {
+    environment.push_back(const_cast<char*>(entry.c_str()));
+  }
+  environment.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     PlaceDescriptor(options.stdin_fd, STDIN_FILENO, in_pipe[0]);
@@ -124,7 +130,7 @@ Child SpawnTagcut(const std::vector<std::string>& argv, const SpawnOptions& opti
     PlaceDescriptor(options.stderr_fd, STDERR_FILENO, err_pipe[1]);
     signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
     ApplyLimits(options);
-    execvp(program, args.data());
+    execvpe(program, args.data(), environment.data());
     _exit(kCouldNotExecute);
   }
   Child child;

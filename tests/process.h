@@ -26,10 +26,12 @@ struct SpawnOptions {
   // (so no thread either); needs root, and a binary nobody may run.
   bool unprivileged_alone = false;
   std::string binary = {};  // empty: the binary under test
+  // NAME=value entries added to the environment the child inherits.
+  std::vector<std::string> environment = {};
 };
 
 // Exit statuses of a child that never got to run the binary.
-constexpr int kCouldNotDropPrivileges = 126;
+constexpr int kCouldNotApplyLimits = 126;
 constexpr int kCouldNotExecute = 127;
 
 struct Child {
