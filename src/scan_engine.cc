@@ -12,6 +12,15 @@ namespace {
 void EndPortion(OutputSink& sink, PortionEnd) { sink.Put('\n'); }
 void EndPortion(PortionSink& sink, PortionEnd end) { sink.EndPortion(end); }
 
+// Takes released bytes and drops them, unbuffered.
+class DiscardingSink final : public OutputSink {
+ public:
+  DiscardingSink() : OutputSink(0) {}
+
+ protected:
+  bool Write(std::span<const unsigned char>, std::span<const unsigned char>) override { return true; }
+};
+
 bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
 
 }  // namespace
@@ -59,6 +68,15 @@ void ScanEngine::Feed(std::span<const unsigned char> block, ScanState& scan,
 void ScanEngine::Finish(ScanState& scan, OutputSink& sink) const { FinishInto(scan, sink); }
 
 void ScanEngine::Finish(ScanState& scan, PortionSink& sink) const { FinishInto(scan, sink); }
+
+ScanState ScanEngine::StateAfter(std::span<const unsigned char> bytes, bool copying,
+                                 const ScanState& hints) const {
+  ScanState scan = hints;
+  scan.output = OutputState{.copying = copying, .partial_match = 0};
+  DiscardingSink discard;
+  Feed(bytes, scan, discard);
+  return scan;
+}
 
 ShortTags ScanEngine::ShortTagsOf(ScanState& scan) const {
   short_start_->Prepare(scan.start_hints);

@@ -54,6 +54,13 @@ class ScanEngine {
   void Finish(ScanState& scan, OutputSink& sink) const;
   void Finish(ScanState& scan, PortionSink& sink) const;
 
+  // The state after `bytes` for a scan that begins them at the start of a
+  // search (`copying` false) or of a portion, with the search hints of
+  // `hints`; what it releases is discarded. Once the bytes hold a tag, the
+  // output state no longer depends on the phase they began in.
+  ScanState StateAfter(std::span<const unsigned char> bytes, bool copying,
+                       const ScanState& hints) const;
+
   const std::string& start_tag() const { return start_.tag(); }
   const std::string& end_tag() const { return end_.tag(); }
 

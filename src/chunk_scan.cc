@@ -1,0 +1,47 @@
+#include "chunk_scan.h"
+
+#include "system_calls.h"
+
+namespace tagcut {
+
+bool CollectingSink::Write(std::span<const unsigned char> buffered,
+                           std::span<const unsigned char> direct) {
+  into_.insert(into_.end(), buffered.begin(), buffered.end());
+  into_.insert(into_.end(), direct.begin(), direct.end());
+  return true;
+}
+
+ssize_t ChunkReader::ReadPiece(off_t offset, std::size_t wanted) {
+  buffer_.resize(piece_size_);
+  return ReadAt(fd_, {buffer_.data(), wanted}, offset);
+}
+
+Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const unsigned char> bytes,
+                                     ScanState& run, CollectingSink& sink,
+                                     const std::vector<unsigned char>& output) {
+  engine.Feed(bytes, run, sink);
+  sink.Flush();
+  return {run.output, output.size()};
+}
+
+std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size, off_t floor) {
+  const auto reach = static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(size), offset - floor));
+  buffer_.resize(std::max(reach, piece_size_));
+  const ssize_t got = ReadAt(fd_, {buffer_.data(), reach}, offset - static_cast<off_t>(reach));
+  return {buffer_.data(), got > 0 ? static_cast<std::size_t>(got) : 0};
+}
+
+void ScanFromGuess(const ScanEngine& engine, ChunkReader& reader, ScannedChunk& chunk) {
+  chunk.checkpoints.clear();
+  ScanState run = chunk.guess;
+  const ChunkRead read = reader.Scan(engine, chunk.offset, chunk.size, run, chunk.output,
+                                     [&](std::size_t, const Checkpoint& checkpoint) {
+                                       chunk.checkpoints.push_back(checkpoint);
+                                       return true;
+                                     });
+  chunk.size = read.size;
+  chunk.read_error = read.read_error;
+  chunk.end_state = run;
+}
+
+}  // namespace tagcut
