@@ -6,14 +6,18 @@ namespace tagcut {
 
 bool CollectingSink::Write(std::span<const unsigned char> buffered,
                            std::span<const unsigned char> direct) {
-  into_.insert(into_.end(), buffered.begin(), buffered.end());
-  into_.insert(into_.end(), direct.begin(), direct.end());
+  into_->insert(into_->end(), buffered.begin(), buffered.end());
+  into_->insert(into_->end(), direct.begin(), direct.end());
   return true;
 }
 
+unsigned char* ChunkReader::Buffer() {
+  if (!buffer_) buffer_.reset(new (kAlignment) unsigned char[piece_size_]);
+  return buffer_.get();
+}
+
 ssize_t ChunkReader::ReadPiece(off_t offset, std::size_t wanted) {
-  buffer_.resize(piece_size_);
-  return ReadAt(fd_, {buffer_.data(), wanted}, offset);
+  return ReadAt(fd_, {Buffer(), wanted}, offset);
 }
 
 Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const unsigned char> bytes,
@@ -25,10 +29,11 @@ Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const u
 }
 
 std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size, off_t floor) {
-  const auto reach = static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(size), offset - floor));
-  buffer_.resize(std::max(reach, piece_size_));
-  const ssize_t got = ReadAt(fd_, {buffer_.data(), reach}, offset - static_cast<off_t>(reach));
-  return {buffer_.data(), got > 0 ? static_cast<std::size_t>(got) : 0};
+  const auto reach = static_cast<std::size_t>(
+      std::min<off_t>(static_cast<off_t>(std::min(size, piece_size_)), offset - floor));
+  unsigned char* buffer = Buffer();
+  const ssize_t got = ReadAt(fd_, {buffer, reach}, offset - static_cast<off_t>(reach));
+  return {buffer, got > 0 ? static_cast<std::size_t>(got) : 0};
 }
 
 void ScanFromGuess(const ScanEngine& engine, ChunkReader& reader, ScannedChunk& chunk) {

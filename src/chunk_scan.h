@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -52,25 +54,30 @@ struct ScannedChunk {
   std::vector<Checkpoint> checkpoints;
 };
 
-// Collects everything written into a byte vector, through a buffer of a
-// sub-block (taken once per scan of a chunk).
+// Collects everything written into the byte vector it is pointed at.
 class CollectingSink final : public OutputSink {
  public:
-  explicit CollectingSink(std::vector<unsigned char>& into) : OutputSink(kSubBlock), into_(into) {}
+  CollectingSink() : OutputSink(kSubBlock) {}
+  void CollectInto(std::vector<unsigned char>& into) { into_ = &into; }
 
  protected:
   bool Write(std::span<const unsigned char> buffered, std::span<const unsigned char> direct) override;
 
  private:
-  std::vector<unsigned char>& into_;
+  std::vector<unsigned char>* into_ = nullptr;
 };
 
-// Reads stretches of one file, each piece into its own buffer.
+// Reads stretches of one file, each piece into its own buffer (taken at the
+// first read, page-aligned: the kernel copies into a buffer that is not
+// 32-byte aligned several times slower), and collects their output through
+// its own sink.
 class ChunkReader {
  public:
   ChunkReader(int fd, std::size_t sub_block)
       : fd_(fd), sub_block_(sub_block),
         piece_size_(std::max(sub_block, kPieceSize / sub_block * sub_block)) {}
+  ChunkReader(const ChunkReader&) = delete;
+  ChunkReader& operator=(const ChunkReader&) = delete;
 
   // Scans up to `size` bytes at `offset` from `run` into `output`, one
   // sub-block at a time; after each, `at_checkpoint(index, checkpoint)`
@@ -93,10 +100,19 @@ class ChunkReader {
                                  ScanState& run, CollectingSink& sink,
                                  const std::vector<unsigned char>& output);
 
+  // The piece buffer, allocated at the first read; may throw std::bad_alloc.
+  unsigned char* Buffer();
+
+  static constexpr std::align_val_t kAlignment{4096};
+  struct Free {
+    void operator()(unsigned char* bytes) const { ::operator delete[](bytes, kAlignment); }
+  };
+
   int fd_;
   std::size_t sub_block_;
-  std::size_t piece_size_;  // whole sub-blocks
-  std::vector<unsigned char> buffer_;
+  std::size_t piece_size_;  // whole sub-blocks, and at least the look-back
+  std::unique_ptr<unsigned char[], Free> buffer_;
+  CollectingSink sink_;
 };
 
 // Scans `chunk.size` bytes at `chunk.offset` from `chunk.guess`, noting every
@@ -108,7 +124,7 @@ ChunkRead ChunkReader::Scan(const ScanEngine& engine, off_t offset, std::size_t 
                             ScanState& run, std::vector<unsigned char>& output,
                             AtCheckpoint&& at_checkpoint) {
   ChunkRead read;
-  CollectingSink sink(output);
+  sink_.CollectInto(output);
   std::size_t index = 0;
   while (read.size < size) {
     const std::size_t wanted = std::min(piece_size_, size - read.size);
@@ -121,7 +137,7 @@ ChunkRead ChunkReader::Scan(const ScanEngine& engine, off_t offset, std::size_t 
     for (std::size_t at = 0; at < length; at += sub_block_) {
       const std::size_t part = std::min(sub_block_, length - at);
       const Checkpoint checkpoint =
-          ScanSubBlock(engine, {buffer_.data() + at, part}, run, sink, output);
+          ScanSubBlock(engine, {buffer_.get() + at, part}, run, sink_, output);
       if (!at_checkpoint(index++, checkpoint)) {
         read.size += at + part;
         return read;

@@ -12,7 +12,9 @@
 // Write), and capacities below 4 hand every run that does not fit to Write.
 // The buffer is a speed-up, so the capacity asked for is a wish: when the
 // system refuses that much memory the sink takes half, and so on down to
-// none, and the output is the same. Constructing a sink never throws.
+// none, and the output is the same. Constructing a sink never throws. The
+// buffer is page-aligned: the kernel copies out of a buffer that is not
+// 32-byte aligned several times slower.
 //
 // Cost: memcpy per small append, one Write per buffer-full or large run.
 #ifndef TAGCUT_OUTPUT_SINK_H_
@@ -32,7 +34,7 @@ class TAGCUT_EXPORT OutputSink {
  public:
   explicit OutputSink(std::size_t capacity) : capacity_(capacity) {
     for (; capacity_ != 0; capacity_ /= 2) {
-      buffer_.reset(new (std::nothrow) unsigned char[capacity_]);
+      buffer_.reset(new (kAlignment, std::nothrow) unsigned char[capacity_]);
       if (buffer_) break;
     }
   }
@@ -112,7 +114,11 @@ class TAGCUT_EXPORT OutputSink {
     if (!failed_ && !Write(buffered, direct)) failed_ = true;
   }
 
-  std::unique_ptr<unsigned char[]> buffer_;
+  static constexpr std::align_val_t kAlignment{4096};
+  struct Free {
+    void operator()(unsigned char* bytes) const { ::operator delete[](bytes, kAlignment); }
+  };
+  std::unique_ptr<unsigned char[], Free> buffer_;
   std::size_t capacity_;
   std::size_t used_ = 0;
   bool failed_ = false;
