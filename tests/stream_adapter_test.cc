@@ -8,12 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <fstream>
+#include <functional>
+#include <new>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "allocation_refusal.h"
+#include "tagcut/portions.h"
 #include "test_support.h"
 
 namespace tagcut {
@@ -110,6 +115,132 @@ TEST(StreamAdapterTest, SynchronisedStandardStreamsWriteInBlocks) {
   EXPECT_EQ(lseek(out, 0, SEEK_CUR), 300'000);
   close(in);
   close(out);
+}
+
+// An output stream buffer over a fixed array, so that writing allocates
+// nothing.
+class FixedOutput final : public std::streambuf {
+ public:
+  FixedOutput() { setp(bytes_.data(), bytes_.data() + bytes_.size()); }
+  std::string text() const { return {pbase(), pptr()}; }
+
+ private:
+  std::array<char, 1 << 16> bytes_;
+};
+
+// What one library call under refused memory came to.
+struct Attempt {
+  std::size_t allocations = 0;
+  bool threw_bad_alloc = false;
+  std::string output;
+  bool input_untouched = true;  // nothing was read
+};
+
+// Runs `call` with the `ordinal`-th allocation (and, with `onward`, every
+// later one) refused.
+template <class Call>
+Attempt Refusing(std::size_t ordinal, bool onward, Call&& call) {
+  Attempt attempt;
+  try {
+    const testing::RefusedAllocations refused(ordinal, onward);
+    call(attempt);
+    attempt.allocations = refused.made();
+  } catch (const std::bad_alloc&) {
+    attempt.threw_bad_alloc = true;
+  }
+  return attempt;
+}
+
+// Every allocation a library entry makes, refused in turn (alone, then from
+// there on): the call gives the output it gives with memory to spare, or
+// std::bad_alloc reaches the caller before anything is read or written
+// (except ExtractPortions, whose result itself may be refused). Never an
+// abort; the sanitizer build checks that nothing leaks.
+TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
+  std::string input;
+  for (int i = 0; input.size() < 20000; ++i) input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
+  // A crowd of false candidates, which re-picks the probes in mid-scan.
+  for (int i = 0; i < 2000; ++i) input += "<a f=\"1\">";
+  const std::string expected = testing::ExtractInBlocks("href=\"", "\"", input, [] { return 4096; });
+  const auto bytes_of = [](const std::vector<std::string>& portions) {
+    std::string text;
+    for (const std::string& portion : portions) text += portion + "\n";
+    return text;
+  };
+  using Call = std::function<void(Attempt&)>;
+  struct Entry {
+    const char* name;
+    bool refused_only_before_reading;
+    Call call;
+  };
+  const Entry entries[] = {
+      {"the stream overload", true, [&](Attempt& attempt) {
+         std::istringstream in(input);
+         FixedOutput buffer;
+         std::ostream out(&buffer);
+         const auto settle = [&] {
+           attempt.output = buffer.text();
+           attempt.input_untouched = in.good() && in.tellg() == 0;
+         };
+         try {
+           AutomatonExtract("href=\"", "\"", in, out);
+         } catch (...) {
+           settle();
+           throw;
+         }
+         settle();
+       }},
+      {"the descriptor overload with threads", true, [&](Attempt& attempt) {
+         const int in = testing::MemoryFile(input);
+         const int out = testing::MemoryFile("");
+         const auto settle = [&] {
+           attempt.output = testing::FileContents(out);
+           attempt.input_untouched = lseek(in, 0, SEEK_CUR) == 0;
+           close(in);
+           close(out);
+         };
+         try {
+           const ExtractOptions threads{.threads = 2, .chunk_size = 700, .parallel_threshold = 1};
+           if (!AutomatonExtract("href=\"", "\"", in, out, threads).ok()) attempt.output = "error";
+         } catch (...) {
+           settle();
+           throw;
+         }
+         settle();
+       }},
+      {"ForEachPortion", true, [&](Attempt& attempt) {
+         std::istringstream in(input);
+         std::string pieces;
+         pieces.reserve(2 * input.size());
+         ForEachPortion("href=\"", "\"", in, [&](std::string_view piece, PortionEnd end) {
+           pieces.append(piece);
+           if (end != PortionEnd::kContinues) pieces += '\n';
+         });
+         attempt.output = pieces;
+         attempt.input_untouched = false;
+       }},
+      {"ExtractPortions", false, [&](Attempt& attempt) {
+         attempt.output = bytes_of(ExtractPortions("href=\"", "\"", input));
+         attempt.input_untouched = false;
+       }},
+  };
+  for (const Entry& entry : entries) {
+    const Attempt unrefused = Refusing(0, false, entry.call);
+    ASSERT_EQ(unrefused.output, expected) << entry.name;
+    for (std::size_t ordinal = 1; ordinal <= unrefused.allocations + 1; ++ordinal) {
+      for (const bool onward : {false, true}) {
+        const Attempt attempt = Refusing(ordinal, onward, entry.call);
+        SCOPED_TRACE(std::string(entry.name) + ", allocation " + std::to_string(ordinal) +
+                     (onward ? " and every later one" : " alone") + " refused");
+        if (!attempt.threw_bad_alloc) {
+          ASSERT_EQ(attempt.output, expected);
+        } else if (entry.refused_only_before_reading) {
+          ASSERT_EQ(attempt.output, "");
+          ASSERT_TRUE(attempt.input_untouched);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,12 +1,97 @@
 // Runs the suite on one kernel: the fastest this processor runs, or the one
 // `--tagcut_kernel=NAME` names (ctest registers the suite once per kernel).
+// Also home to the replaced allocation operators behind RefusedAllocations:
+// every form is replaced, so that what the suite's operator new allocates
+// its operator delete frees, sanitizers or not.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 
+#include "allocation_refusal.h"
 #include "kernel.h"
+
+namespace {
+
+std::atomic<bool> refusing{false};
+std::atomic<std::size_t> allocations_made{0};
+std::size_t refused_from = 0;
+bool refuse_onward = false;
+
+bool Refuse() {
+  if (!refusing.load(std::memory_order_relaxed)) return false;
+  const std::size_t ordinal = allocations_made.fetch_add(1, std::memory_order_relaxed) + 1;
+  return refused_from != 0 && (ordinal == refused_from || (refuse_onward && ordinal > refused_from));
+}
+
+void* Allocate(std::size_t size) noexcept {
+  return Refuse() ? nullptr : std::malloc(size == 0 ? 1 : size);
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
+  if (Refuse()) return nullptr;
+  const auto align = static_cast<std::size_t>(alignment);
+  return std::aligned_alloc(align, (size + align - 1) / align * align);
+}
+
+void* OrThrow(void* pointer) {
+  if (pointer == nullptr) throw std::bad_alloc();
+  return pointer;
+}
+
+}  // namespace
+
+namespace tagcut::testing {
+
+RefusedAllocations::RefusedAllocations(std::size_t ordinal, bool onward) {
+  refused_from = ordinal;
+  refuse_onward = onward;
+  allocations_made = 0;
+  refusing = true;
+}
+
+RefusedAllocations::~RefusedAllocations() { refusing = false; }
+
+std::size_t RefusedAllocations::made() const { return allocations_made.load(); }
+
+}  // namespace tagcut::testing
+
+void* operator new(std::size_t size) { return OrThrow(Allocate(size)); }
+void* operator new[](std::size_t size) { return OrThrow(Allocate(size)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return OrThrow(AllocateAligned(size, alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return OrThrow(AllocateAligned(size, alignment));
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return AllocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return AllocateAligned(size, alignment);
+}
+void operator delete(void* pointer) noexcept { std::free(pointer); }
+void operator delete[](void* pointer) noexcept { std::free(pointer); }
+void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
+void operator delete[](void* pointer, std::size_t) noexcept { std::free(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
+void operator delete(void* pointer, std::align_val_t) noexcept { std::free(pointer); }
+void operator delete[](void* pointer, std::align_val_t) noexcept { std::free(pointer); }
+void operator delete(void* pointer, std::size_t, std::align_val_t) noexcept { std::free(pointer); }
+void operator delete[](void* pointer, std::size_t, std::align_val_t) noexcept { std::free(pointer); }
+void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(pointer);
+}
+void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(pointer);
+}
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
