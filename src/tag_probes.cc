@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ranges>
 #include <utility>
 
 namespace tagcut {
@@ -38,22 +37,40 @@ TagProbes::TagProbes(std::string tag, const Kernel& kernel)
   PickProbes(rank, first_choice_);
 }
 
+bool TagProbes::Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a,
+                        std::uint32_t b) const {
+  return weight[ByteAt(a)] < weight[ByteAt(b)] ||
+         (weight[ByteAt(a)] == weight[ByteAt(b)] && a < b);
+}
+
+std::vector<std::uint32_t> TagProbes::OffsetsByWeight(
+    const std::array<std::uint32_t, 256>& weight) const {
+  std::vector<std::uint32_t> offsets(length_);
+  for (std::uint32_t i = 0; i < length_; ++i) offsets[i] = i;
+  std::sort(offsets.begin(), offsets.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return Lighter(weight, a, b); });
+  return offsets;
+}
+
 std::size_t TagProbes::LightestOffsets(const std::array<std::uint32_t, 256>& weight,
                                        std::span<std::uint32_t> lightest) const {
-  const auto offsets = std::views::iota(std::uint32_t{0}, length_);
-  const auto lighter = [&](std::uint32_t a, std::uint32_t b) {
-    return weight[ByteAt(a)] < weight[ByteAt(b)] || (weight[ByteAt(a)] == weight[ByteAt(b)] && a < b);
-  };
-  const auto end = std::partial_sort_copy(offsets.begin(), offsets.end(), lightest.begin(),
-                                          lightest.end(), lighter);
-  return static_cast<std::size_t>(end - lightest.begin());
+  // Insertion into a short sorted list: no allocation, a few compares per offset.
+  std::size_t count = 0;
+  for (std::uint32_t offset = 0; offset < length_; ++offset) {
+    std::size_t at = count;
+    while (at > 0 && Lighter(weight, offset, lightest[at - 1])) --at;
+    if (at == lightest.size()) continue;
+    count = std::min(count + 1, lightest.size());
+    std::copy_backward(lightest.begin() + at, lightest.begin() + count - 1, lightest.begin() + count);
+    lightest[at] = offset;
+  }
+  return count;
 }
 
 void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight,
                            SearchHints& hints) const {
   hints.probe_count = 0;
-  std::vector<std::uint32_t> offsets(length_);  // at construction only
-  LightestOffsets(weight, offsets);
+  const std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);  // at construction only
   const std::uint32_t wanted = ProbesWanted(length_);
   // A byte already probed adds little, so distinct bytes go first.
   for (const bool allow_repeats : {false, true}) {

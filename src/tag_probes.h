@@ -56,8 +56,14 @@ class TagProbes {
               SearchHints& hints) const;
 
  private:
-  // Fills `lightest` with the tag's offsets ordered by the weight of their
-  // byte, lightest first, then nearest the start, as many as fit; the count.
+  // Whether offset `a` comes before `b`: its byte is lighter, or as light
+  // and `a` is nearer the start.
+  bool Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a, std::uint32_t b) const;
+
+  // All of the tag's offsets in that order.
+  std::vector<std::uint32_t> OffsetsByWeight(const std::array<std::uint32_t, 256>& weight) const;
+
+  // The first of them, as many as `lightest` holds, without allocating: the count.
   std::size_t LightestOffsets(const std::array<std::uint32_t, 256>& weight,
                               std::span<std::uint32_t> lightest) const;
 
