@@ -18,10 +18,11 @@
 // This file runs the threads, the ring and the handover; reading and
 // scanning a chunk is chunk_scan.h, guessing and reconciling speculation.h.
 // Memory: (threads + 1) chunk slots, each holding at most about a chunk of
-// output, and a 64 KiB read buffer per thread. When re-scans keep costing,
-// the parallel phase ends early and the caller goes on in one thread. The
-// caller's one-thread loop must have its buffers before calling: whatever
-// ends this phase, carrying on should need nothing new.
+// output, and a 64 KiB read piece and a 64 KiB output buffer per thread
+// (the writer too). When re-scans keep costing, the parallel phase ends
+// early and the caller goes on in one thread. The caller's one-thread loop
+// must have its buffers before calling: whatever ends this phase, carrying
+// on should need nothing new.
 #ifndef TAGCUT_PARALLEL_EXTRACT_H_
 #define TAGCUT_PARALLEL_EXTRACT_H_
 

@@ -103,7 +103,7 @@ struct ExtractOptions {
 // bytes before it and re-scanned from the true state where the guess was
 // wrong): the output is byte for byte the one-thread output, in order, with
 // memory bounded by (threads + 1) output slots of under 2 x chunk_size each
-// plus 64 KiB a thread (6 MiB on two processors by default). Either way the file
+// plus 128 KiB a thread (6 MiB on two processors by default). Either way the file
 // offset ends where reading to the end leaves it, and bytes appended while
 // the file is read are read too. Threads and memory are a speed-up only: if
 // the system refuses a thread or a buffer of the threaded path, it goes on
