@@ -73,3 +73,14 @@ for logins in "2/127.0.0.1" ":" "2/:" "1/:,2/127.0.0.1"; do
   done
   echo "scale-out with \"$logins\": ${#files[@]} files, same bytes as local runs"
 done
+# A machine without tagcut: refused before anything is written.
+for logins in "2/127.0.0.1" ":"; do
+  rm -f ./*.links
+  if TAGCUT=/nonexistent/tagcut SSH="ssh -F $work/ssh_config" \
+       "$source_dir/examples/scale-out/extract-links.sh" "$logins" "${files[@]}" 2> "$work/missing.err"; then
+    echo "scale-out with no tagcut on \"$logins\" succeeded"; exit 1
+  fi
+  links=(./*.links)
+  [[ ! -e "${links[0]}" ]] || { echo "scale-out with no tagcut on \"$logins\" left ${links[*]}"; exit 1; }
+  echo "scale-out with no tagcut on \"$logins\": refused, nothing written"
+done

@@ -38,6 +38,13 @@ for entry in "${entries[@]}"; do
     transfer=(--transferfile {} --return {}.links --cleanup --workdir ...)
   fi
 done
+# Every machine must have tagcut before any file is written: a job that
+# cannot run it would leave an empty FILE.links, which reads as "no links".
+if ! parallel --will-cite --nonall --sshlogin "$logins" --ssh "${SSH:-ssh}" \
+       "command -v $tagcut > /dev/null || { echo \"\$(hostname): no $tagcut\" >&2; exit 1; }"; then
+  echo "$0: tagcut is missing on a machine; nothing was written" >&2
+  exit 1
+fi
 # A remote job runs in a fresh working directory that the file was sent to;
 # a job on this machine runs in a fresh directory too, but gets no transfer,
 # so it reads and writes beside the file where it is.
