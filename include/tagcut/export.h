@@ -5,9 +5,10 @@
 #define TAGCUT_EXPORT_H_
 
 #if __cplusplus < 202002L
-#error "tagcut needs C++20 or later: compile with -std=c++20 (or a newer standard)"
-// Stops the compiler here instead of a cascade of errors about std::span.
-#include <tagcut/stop-here-as-cxx20-is-needed>
+// A missing include is the one error that stops the compiler at once, before
+// a cascade about std::span and the consumer's own calls; its name is the
+// message, so the consumer reads one line that says what to do.
+#include <tagcut needs C++20 or later: compile with -std=c++20 (or a newer standard)>
 #endif
 
 #define TAGCUT_EXPORT __attribute__((visibility("default")))
