@@ -52,6 +52,17 @@ case $mode in
     # shellcheck disable=SC2086  # pkg-config's flags are meant to split
     c++ -std=c++20 -o "$work/pkg-config-links" "$source_dir/examples/consumer/list_links.cc" $pkg_flags
     check_consumer "$work/pkg-config-links"
+    # Every C++ snippet of the README builds as shown, and runs.
+    awk -v dir="$work" '/^```cpp$/ { file = dir "/snippet-" ++count ".cc"; next }
+                        /^```$/ { file = "" }
+                        file { print > file }' "$source_dir/README.md"
+    snippets=("$work"/snippet-*.cc)
+    [[ -e "${snippets[0]}" ]] || { echo "no C++ snippet found in the README"; exit 1; }
+    for snippet in "${snippets[@]}"; do
+      # shellcheck disable=SC2086
+      c++ -std=c++20 -Wall -Wextra -Werror -o "${snippet%.cc}" "$snippet" $pkg_flags
+      printf '<a href="x">' | "${snippet%.cc}" > /dev/null
+    done
     # A consumer's own standard stays its own, and an older one is told why.
     printf '#include <tagcut/portions.h>\nstatic_assert(__cplusplus > 202002L);\nint main() {}\n' \
       > "$work/newer.cc"
