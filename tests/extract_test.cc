@@ -125,6 +125,14 @@ TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
               expected)
         << "start '" << start_tag << "' end '" << end_tag << "' input '" << input << "'";
     ASSERT_EQ(ExtractThroughStreams(start_tag, end_tag, input), expected);
+    // Before the end, the extractor says whether the input left a portion open.
+    const std::vector<reference::Portion> portions = reference::Portions(start_tag, end_tag, input);
+    Extractor extractor(start_tag, end_tag);
+    testing::StringSink sink;
+    extractor.Feed(testing::Bytes(input), sink);
+    ASSERT_EQ(extractor.in_portion(), !portions.empty() && portions.back().cut_short);
+    extractor.Finish(sink);
+    ASSERT_FALSE(extractor.in_portion());
   }
 }
 
