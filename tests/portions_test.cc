@@ -53,6 +53,7 @@ std::vector<reference::Portion> CollectPieces(const std::string& start_tag, cons
     portions.back().bytes.append(piece);
     open = end == PortionEnd::kContinues;
     EXPECT_TRUE(!open || !piece.empty()) << "an empty piece before the portion's end";
+    EXPECT_LE(piece.size(), std::size_t{64} << 10) << "a piece over the documented bound";
     portions.back().cut_short = end == PortionEnd::kEndOfInput;
   });
   EXPECT_FALSE(open) << "the last portion was never ended";
@@ -88,6 +89,12 @@ TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
     std::istream trickling(&trickle);
     ASSERT_EQ(CollectPieces(start_tag, end_tag, trickling), expected);
   }
+  // A long portion of broken end-tag prefixes, all of it there at once: it
+  // is released in small runs, which the pieces gather up to the bound.
+  std::string long_portion = "<p>";
+  for (int i = 0; i < 100000; ++i) long_portion += "x</";
+  std::istringstream whole(long_portion + "</p>");
+  ASSERT_EQ(CollectPieces("<p>", "</p>", whole), reference::Portions("<p>", "</p>", long_portion + "</p>"));
 }
 
 // An input stream buffer that makes up a long text as it is read: a start
