@@ -1,14 +1,20 @@
-// The byte-stream adapters on their own: the output sink's buffering, and
-// the stream overload where the input stream fails or is std::cin in its
-// default mode.
+// The byte-stream adapters on their own: the output sink's buffering, the
+// system-call helpers under short and interrupted calls, and the stream
+// overload where the input stream waits, fails or is std::cin in its
+// default mode; and each library entry under refused memory.
 #include "tagcut/extract.h"
 #include "tagcut/output_sink.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <new>
@@ -16,9 +22,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "allocation_refusal.h"
 #include "tagcut/portions.h"
+#include "system_calls.h"
 #include "test_support.h"
 
 namespace tagcut {
@@ -33,6 +41,114 @@ TEST(OutputSinkTest, ZeroCapacityWritesEachByteAtOnce) {
   EXPECT_EQ(sink.text, "abc");
   EXPECT_TRUE(sink.Flush());
   EXPECT_EQ(sink.text, "abc");
+}
+
+// A line appended at every fill of the buffer, up to one byte short of it and
+// exactly to its end: the short-portion copy (32 bytes, then the line feed)
+// must stay inside the buffer (the sanitizer build checks the bounds) and
+// keep every byte in order.
+TEST(OutputSinkTest, AppendLineAtEveryFill) {
+  const std::string source(64, 'p');  // AppendLine may read 32 bytes
+  for (const std::size_t capacity : {33, 40, 64}) {
+    for (std::size_t used = 0; used <= capacity; ++used) {
+      for (std::size_t count = 0; count <= 32; ++count) {
+        testing::StringSink sink(capacity);
+        sink.Append(testing::Bytes(std::string(used, 'u')).data(), used);
+        sink.AppendLine(testing::Bytes(source).data(), count);
+        sink.Append(testing::Bytes("tail").data(), 4);
+        sink.Flush();
+        ASSERT_EQ(sink.text, std::string(used, 'u') + std::string(count, 'p') + "\ntail")
+            << "capacity " << capacity << ", " << used << " used, a line of " << count;
+      }
+    }
+  }
+}
+
+// A pipe whose reader takes a few bytes at a time, its write end
+// non-blocking: writes come back short or with EAGAIN, and all of both
+// parts must still arrive, in order.
+TEST(SystemCallsTest, ShortWritesAreCompleted) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  (void)fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  std::string first(300000, '\0'), second(100000, '\0');
+  for (std::size_t i = 0; i < first.size(); ++i) first[i] = static_cast<char>('a' + i % 23);
+  for (std::size_t i = 0; i < second.size(); ++i) second[i] = static_cast<char>('A' + i % 19);
+  std::string received;
+  std::thread reader([&] {
+    char buffer[1500];
+    for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) != 0;) {
+      if (got > 0) received.append(buffer, static_cast<std::size_t>(got));
+    }
+  });
+  EXPECT_EQ(WriteAll(ends[1], testing::Bytes(first), testing::Bytes(second)), 0);
+  close(ends[1]);
+  reader.join();
+  close(ends[0]);
+  EXPECT_TRUE(received == first + second) << received.size() << " bytes arrived";
+}
+
+// A read that a signal interrupts (a handler installed without SA_RESTART)
+// is retried, not reported.
+TEST(SystemCallsTest, InterruptedReadsAreRetried) {
+  struct sigaction action{}, before{};
+  action.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  std::atomic<ssize_t> got{-1000};
+  unsigned char byte = 0;
+  std::thread reader([&] { got = ReadSome(ends[0], {&byte, 1}); });
+  for (int i = 0; i < 20; ++i) {
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(write(ends[1], "x", 1), 1);
+  reader.join();
+  sigaction(SIGUSR1, &before, nullptr);
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(byte, 'x');
+}
+
+// Offers `first`, then, when the reader would have to wait for more, notes
+// what the output held at that moment and offers `second`.
+class WaitingBuffer final : public std::streambuf {
+ public:
+  WaitingBuffer(std::string first, std::string second, const std::ostringstream& out)
+      : first_(std::move(first)), second_(std::move(second)), out_(out) {}
+  std::string delivered_before_wait;
+
+ protected:
+  int_type underflow() override {
+    if (serving_ == 0) {
+      setg(first_.data(), first_.data(), first_.data() + first_.size());
+    } else if (serving_ == 1) {
+      delivered_before_wait = out_.str();
+      setg(second_.data(), second_.data(), second_.data() + second_.size());
+    } else {
+      return traits_type::eof();
+    }
+    ++serving_;
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  std::string first_, second_;
+  const std::ostringstream& out_;
+  int serving_ = 0;
+};
+
+// Everything released is in the output stream before a read that may wait.
+TEST(StreamAdapterTest, ReleasedBytesReachTheOutputBeforeAWait) {
+  std::ostringstream out;
+  WaitingBuffer buffer("<a>first</a> <a>open ", "part</a>", out);
+  std::istream in(&buffer);
+  AutomatonExtract("<a>", "</a>", in, out);
+  EXPECT_EQ(buffer.delivered_before_wait, "first\nopen ");
+  EXPECT_EQ(out.str(), "first\nopen part\n");
 }
 
 // Serves `text`, then fails the way a stream buffer over a failing device

@@ -34,8 +34,11 @@ void* Allocate(std::size_t size) noexcept {
 
 void* AllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
   if (Refuse()) return nullptr;
-  const auto align = static_cast<std::size_t>(alignment);
-  return std::aligned_alloc(align, (size + align - 1) / align * align);
+  // posix_memalign takes any size, so a sanitizer sees the exact bounds.
+  void* pointer = nullptr;
+  return posix_memalign(&pointer, static_cast<std::size_t>(alignment), size == 0 ? 1 : size) == 0
+             ? pointer
+             : nullptr;
 }
 
 void* OrThrow(void* pointer) {
