@@ -202,8 +202,9 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
 
 // A portion placed at every distance from the end of blocks whose sizes
 // straddle what a window (96 bytes) and a skip (128 more) read: the vector
-// loops must stop where a load would leave the block, and the general path
-// must take over exactly there, with nothing lost or found twice.
+// loops must stop where a load would leave the block (which ends at an
+// unreadable page), and the general path must take over exactly there,
+// with nothing lost or found twice.
 TEST(ExtractTest, PortionsAtEveryDistanceFromTheBlockEnd) {
   const std::pair<std::string, std::string> tag_pairs[] = {
       {"<", ">"}, {"href=\"", "\""}, {std::string(32, 's'), "e"}, {"ab", std::string(40, 'x') + "y"}};
@@ -213,9 +214,35 @@ TEST(ExtractTest, PortionsAtEveryDistanceFromTheBlockEnd) {
       for (std::size_t after = 0; after + portion.size() <= size && after <= 40; ++after) {
         std::string input(size - portion.size() - after, '.');
         input += portion + std::string(after, '.');
-        ASSERT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return input.size(); }), "in\n")
+        ASSERT_EQ(testing::ExtractGuarded(start_tag, end_tag, input), "in\n")
             << start_tag << " in " << size << " bytes, " << after << " after";
       }
+    }
+  }
+}
+
+// Tags of every length around the vector width (32) and the window (64),
+// among copies of themselves that differ in one byte only, anywhere, most
+// tellingly past the 32nd: only the true tags open and close portions.
+TEST(ExtractTest, TagsAroundTheVectorWidthMatchWhole) {
+  std::mt19937 random(31);
+  for (std::size_t length = 28; length <= 68; ++length) {
+    std::string starts(length, 's'), ends(length, 'e');
+    for (std::size_t i = 1; i < length; ++i) {
+      starts[i] = "ab"[random() % 2];
+      ends[i] = "ab"[random() % 2];
+    }
+    std::string input;
+    for (std::size_t differ = 0; differ < length; ++differ) {
+      std::string near_start = starts, near_end = ends;
+      near_start[differ] = near_start[differ] == 'a' ? 'b' : 'a';  // 's' too
+      near_end[differ] = near_end[differ] == 'a' ? 'b' : 'a';
+      input += near_start + "out" + near_end + starts + "in" + std::to_string(differ) + near_end + ends;
+    }
+    const std::string expected = reference::Extract(starts, ends, input);
+    for (const std::size_t block : {std::size_t{100}, input.size()}) {
+      ASSERT_EQ(ExtractInBlocks(starts, ends, input, [&] { return block; }), expected)
+          << length << "-byte tags in blocks of " << block;
     }
   }
 }

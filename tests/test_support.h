@@ -68,6 +68,45 @@ void ForEachKernel(Body body) {
 // These helpers are shared with the fuzzers, so a failure throws instead of
 // asserting; a test reports the exception as its failure.
 
+// `bytes` copied to the very end of a mapping whose next page cannot be read,
+// so a load past the last byte faults instead of reading what follows.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(std::string_view bytes) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (bytes.size() + page - 1) / page * page + page;
+    void* mapping = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) throw std::runtime_error("cannot map a guarded block");
+    mapping_ = static_cast<unsigned char*>(mapping);
+    unsigned char* guard = mapping_ + size_ - page;
+    if (mprotect(guard, page, PROT_NONE) != 0) throw std::runtime_error("cannot guard a block");
+    bytes_ = {guard - bytes.size(), bytes.size()};
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin());
+  }
+  ~GuardedBytes() { munmap(mapping_, size_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+
+  std::span<const unsigned char> bytes() const { return bytes_; }
+
+ private:
+  unsigned char* mapping_ = nullptr;
+  std::size_t size_ = 0;
+  std::span<unsigned char> bytes_;
+};
+
+// The extractor over `input` as one block that ends at an unreadable page.
+inline std::string ExtractGuarded(const std::string& start_tag, const std::string& end_tag,
+                                  std::string_view input) {
+  const GuardedBytes block(input);
+  Extractor extractor(start_tag, end_tag);
+  StringSink sink;
+  extractor.Feed(block.bytes(), sink);
+  extractor.Finish(sink);
+  sink.Flush();
+  return sink.text;
+}
+
 // An in-memory regular file holding `bytes`, its offset at 0.
 inline int MemoryFile(std::string_view bytes) {
   const int fd = memfd_create("tagcut-test", 0);
