@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <optional>
 #include <random>
@@ -144,9 +145,28 @@ TEST(ChunkRingTest, ClaimsWaitForTheirSlotUntilStopped) {
   third.join();
   ASSERT_EQ(claimed, 2u);
   EXPECT_EQ(ring.SlotOf(*claimed), 0u);
-  std::thread fourth([&] { claimed = ring.Claim(); });  // slot 1 is still held
+  std::atomic<bool> returned{false};
+  std::thread fourth([&] {  // slot 1 is still held
+    claimed = ring.Claim();
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(returned) << "claimed a chunk whose slot is still held";
   ring.Stop();
+  // Stop must wake the waiting claim. If it does not, a release frees the
+  // thread, so that this test fails instead of hanging.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!returned && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool woken = returned;
+  if (!woken) {
+    ring.Complete(1);
+    ring.AwaitComplete(1);
+    ring.Release(1);
+  }
   fourth.join();
+  EXPECT_TRUE(woken) << "Stop did not wake a waiting claim";
   EXPECT_EQ(claimed, std::nullopt);
 }
 
