@@ -12,25 +12,6 @@
 #include "../tests/test_support.h"
 #include "tag_search.h"
 
-namespace {
-
-// Ends of the tag's non-overlapping occurrences in `text`, by the searcher.
-std::vector<std::size_t> SearchedEnds(const std::string& tag, const std::string& text) {
-  const tagcut::TagSearcher searcher(tag);
-  const std::span<const unsigned char> bytes = tagcut::testing::Bytes(text);
-  std::vector<std::size_t> ends;
-  std::uint32_t state = 0;
-  tagcut::SearchHints hints;
-  for (std::size_t from = 0;;) {
-    const std::size_t found = searcher.FindEnd(bytes, from, state, hints);
-    if (found == tagcut::TagSearcher::kNotFound) return ends;
-    ends.push_back(found);
-    from = found;
-  }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   if (size > 24) return 0;  // brute force is cubic in the tag's length
   const std::string tag(reinterpret_cast<const char*>(data), size);
@@ -50,12 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   std::string text;
   for (std::size_t i = 0; text.size() < 2048; ++i) text += tag.substr(0, 1 + i % tag.size());
   text += tag;
-  std::vector<std::size_t> expected;
-  for (std::size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + tag.size())) {
-    expected.push_back(at + tag.size());
-  }
+  const std::vector<std::size_t> expected = tagcut::testing::StringSearchEnds(tag, text);
   tagcut::testing::ForEachKernel([&] {
-    if (SearchedEnds(tag, text) != expected) std::abort();
+    const tagcut::TagSearcher searcher_on_kernel(tag);
+    if (tagcut::testing::SearchedEnds(searcher_on_kernel, text, [&] { return text.size(); }) != expected) {
+      std::abort();
+    }
   });
   return 0;
 }

@@ -28,11 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   // the kind is past the last).
   const int refused_kind = provider.ConsumeIntegralInRange<int>(0, 4);
   const std::size_t refused_at = provider.ConsumeIntegralInRange<std::size_t>(0, 8);
-  const tagcut::ResourceCheck check = [&](tagcut::Resource resource, std::size_t ordinal) {
-    if (static_cast<int>(resource) != refused_kind || ordinal != refused_at) return;
-    if (resource == tagcut::Resource::kThread) throw std::system_error(EAGAIN, std::generic_category());
-    throw std::bad_alloc();
-  };
+  const tagcut::ResourceCheck check =
+      tagcut::testing::Refusing(static_cast<tagcut::Resource>(refused_kind), refused_at);
   // Inputs longer than the look-back before a chunk, from a short pattern.
   const std::string pattern = provider.ConsumeRandomLengthString(64);
   const int repeats = provider.ConsumeIntegralInRange<int>(1, 600);

@@ -90,7 +90,7 @@ TEST(ParallelExtractTest, FileOffsetAndWriteErrorsAsWithOneThread) {
 // a later one: the run goes on with fewer threads or in one thread, and the
 // output is still the one-thread output, with the offset at the file's end.
 TEST(ParallelExtractTest, RefusedResourcesLeaveTheOutputWhole) {
-  constexpr std::size_t kEvery = static_cast<std::size_t>(-1);
+  constexpr std::size_t kEvery = testing::kEveryRequest;
   struct Refusal {
     const char* what;
     Resource resource;
@@ -117,12 +117,7 @@ TEST(ParallelExtractTest, RefusedResourcesLeaveTheOutputWhole) {
   const ExtractOptions options{.threads = 3, .chunk_size = 65536, .parallel_threshold = 1};
   for (const Refusal& refusal : refusals) {
     std::atomic<bool> refused{false};
-    const ResourceCheck check = [&](Resource resource, std::size_t ordinal) {
-      if (resource != refusal.resource || (refusal.at != kEvery && ordinal != refusal.at)) return;
-      refused = true;
-      if (resource == Resource::kThread) throw std::system_error(EAGAIN, std::generic_category());
-      throw std::bad_alloc();
-    };
+    const ResourceCheck check = testing::Refusing(refusal.resource, refusal.at, &refused);
     off_t end = 0;
     EXPECT_EQ(ExtractFileWith("href=\"", "\"", input, options, 0, &end, check), expected)
         << "refused " << refusal.what;

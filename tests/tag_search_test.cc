@@ -10,47 +10,14 @@
 
 #include "generators.h"
 #include "reference.h"
+#include "test_support.h"
 
 namespace tagcut {
 namespace {
 
-std::span<const unsigned char> Bytes(std::string_view text) {
-  return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
-}
-
-// Ends of the successive non-overlapping occurrences, by plain string search.
-std::vector<std::size_t> ExpectedEnds(std::string_view tag, std::string_view input) {
-  std::vector<std::size_t> ends;
-  if (tag.empty()) return ends;
-  for (std::size_t at = input.find(tag); at != std::string_view::npos;
-       at = input.find(tag, at + tag.size())) {
-    ends.push_back(at + tag.size());
-  }
-  return ends;
-}
-
-// The same, found by the searcher over blocks of the sizes `next_block` gives,
-// with the hints kept across blocks (in `*kept` if given).
-template <class NextBlock>
-std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher, std::string_view input,
-                                      NextBlock next_block, SearchHints* kept = nullptr) {
-  SearchHints fresh;
-  SearchHints& hints = kept != nullptr ? *kept : fresh;
-  std::vector<std::size_t> ends;
-  std::uint32_t state = 0;
-  for (std::size_t block_start = 0; block_start < input.size();) {
-    const std::size_t size = std::min(next_block(), input.size() - block_start);
-    const auto block = Bytes(input.substr(block_start, size));
-    for (std::size_t from = 0;;) {
-      const std::size_t found = searcher.FindEnd(block, from, state, hints);
-      if (found == TagSearcher::kNotFound) break;
-      ends.push_back(block_start + found);
-      from = found;
-    }
-    block_start += size;
-  }
-  return ends;
-}
+using testing::Bytes;
+using testing::SearchedEnds;
+using testing::StringSearchEnds;
 
 // The searcher compiles its compact rows from CreateAutomaton's table; they
 // must be the brute-force automaton's (CreateAutomaton's, checked against it
@@ -125,7 +92,7 @@ TEST(TagSearchTest, AgreesWithStringSearchUnderAnySplit) {
     }
     const std::string input = testing::TagFragments(random, tag, 1 + random() % 3000);
     const TagSearcher searcher(tag);
-    const auto expected = ExpectedEnds(tag, input);
+    const auto expected = StringSearchEnds(tag, input);
     const std::size_t fixed_block = 1 + random() % 70;
     ASSERT_EQ(SearchedEnds(searcher, input, [&] { return fixed_block; }), expected)
         << "round " << round << ", blocks of " << fixed_block;
@@ -144,7 +111,7 @@ TEST(TagSearchTest, PeriodicTagOverItsOwnRun) {
   input[99999] = 'b';
   const TagSearcher searcher(tag);
   EXPECT_EQ(SearchedEnds(searcher, input, [] { return std::size_t{4096}; }),
-            ExpectedEnds(tag, input));
+            StringSearchEnds(tag, input));
 }
 
 // Copies of the tag with one byte changed, at any offset the first probes do
@@ -178,7 +145,7 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
     }
     SearchHints hints;
     const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{65536}; }, &hints);
-    EXPECT_EQ(ends, ExpectedEnds(tag, input)) << tag;
+    EXPECT_EQ(ends, StringSearchEnds(tag, input)) << tag;
     if (tag.size() >= 64) continue;
     EXPECT_FALSE(std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
                             first.probes.begin(), first.probes.begin() + first.probe_count))
@@ -222,7 +189,7 @@ TEST(TagSearchTest, LongPeriodicTagKeepsComparisonsLinear) {
   const TagSearcher searcher(tag);
   SearchHints hints;
   const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{262144}; }, &hints);
-  EXPECT_EQ(ends, ExpectedEnds(tag, input));
+  EXPECT_EQ(ends, StringSearchEnds(tag, input));
   EXPECT_LE(hints.compared_bytes, 4 * input.size() + (2u << 20));
 }
 

@@ -8,12 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "descriptor_extract.h"
 #include "kernel.h"
+#include "tag_search.h"
 #include "tagcut/extract.h"
 
 namespace tagcut::testing {
@@ -52,6 +58,55 @@ std::string ExtractInBlocks(const std::string& start_tag, const std::string& end
   extractor.Finish(sink);
   sink.Flush();
   return sink.text;
+}
+
+// Ends of the successive non-overlapping occurrences of `tag`, by plain
+// string search.
+inline std::vector<std::size_t> StringSearchEnds(std::string_view tag, std::string_view input) {
+  std::vector<std::size_t> ends;
+  if (tag.empty()) return ends;
+  for (std::size_t at = input.find(tag); at != std::string_view::npos;
+       at = input.find(tag, at + tag.size())) {
+    ends.push_back(at + tag.size());
+  }
+  return ends;
+}
+
+// The same, found by `searcher` over blocks of the sizes `next_block` gives,
+// with the hints kept across blocks (in `*kept` if given).
+template <class NextBlock>
+std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher, std::string_view input,
+                                      NextBlock next_block, SearchHints* kept = nullptr) {
+  SearchHints fresh;
+  SearchHints& hints = kept != nullptr ? *kept : fresh;
+  std::vector<std::size_t> ends;
+  std::uint32_t state = 0;
+  for (std::size_t block_start = 0; block_start < input.size();) {
+    const std::size_t size = std::min(next_block(), input.size() - block_start);
+    const auto block = Bytes(input.substr(block_start, size));
+    for (std::size_t from = 0;;) {
+      const std::size_t found = searcher.FindEnd(block, from, state, hints);
+      if (found == TagSearcher::kNotFound) break;
+      ends.push_back(block_start + found);
+      from = found;
+    }
+    block_start += size;
+  }
+  return ends;
+}
+
+// A resource check that refuses `resource` at request `ordinal` of its kind
+// (every request, with kEveryRequest) as the system would, and notes in
+// `*refused` (if given) that it did.
+inline constexpr std::size_t kEveryRequest = static_cast<std::size_t>(-1);
+inline ResourceCheck Refusing(Resource resource, std::size_t ordinal,
+                              std::atomic<bool>* refused = nullptr) {
+  return [=](Resource asked, std::size_t asked_ordinal) {
+    if (asked != resource || (ordinal != kEveryRequest && asked_ordinal != ordinal)) return;
+    if (refused != nullptr) *refused = true;
+    if (asked == Resource::kThread) throw std::system_error(EAGAIN, std::generic_category());
+    throw std::bad_alloc();
+  };
 }
 
 // Runs `body` once with each kernel this processor runs (searchers built
