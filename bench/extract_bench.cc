@@ -41,8 +41,8 @@ class CountingSink final : public tagcut::OutputSink {
 const std::string& HtmlLikeText() {
   static const std::string text = [] {
     std::mt19937 random(1);
-    const char* words[] = {"the", "function", "returns", "a", "value", "of", "type",
-                           "iterator", "when", "called", "with", "self", "and", "slice"};
+    const char* words[] = {"the",      "function", "returns", "a",    "value", "of",  "type",
+                           "iterator", "when",     "called",  "with", "self",  "and", "slice"};
     std::string page = "<html><head><title>t</title></head><body class=\"rustdoc\">\n";
     while (page.size() < kInputSize - 64) {
       page += "<div class=\"docblock\"><p>";
@@ -162,9 +162,10 @@ void RunEntryPoint(benchmark::State& state, const std::string& start_tag,
         tagcut::AutomatonExtract(start_tag, end_tag, in, out);
         count = out.str().size();
       } else {
-        tagcut::ForEachPortion(start_tag, end_tag, in, [&](std::string_view, tagcut::PortionEnd end) {
-          count += end != tagcut::PortionEnd::kContinues;
-        });
+        tagcut::ForEachPortion(start_tag, end_tag, in,
+                               [&](std::string_view, tagcut::PortionEnd end) {
+                                 count += end != tagcut::PortionEnd::kContinues;
+                               });
       }
     }
     benchmark::DoNotOptimize(count);

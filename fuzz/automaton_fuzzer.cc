@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     for (int byte = 0; byte < 256; ++byte) {
       const auto entry = row.find(static_cast<unsigned char>(byte));
       const auto expected = entry == row.end() ? 0u : static_cast<std::uint32_t>(entry->second);
-      if (searcher.Step(static_cast<std::uint32_t>(state), static_cast<unsigned char>(byte)) != expected) {
+      if (searcher.Step(static_cast<std::uint32_t>(state), static_cast<unsigned char>(byte)) !=
+          expected) {
         std::abort();
       }
     }
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const std::vector<std::size_t> expected = tagcut::testing::StringSearchEnds(tag, text);
   tagcut::testing::ForEachKernel([&] {
     const tagcut::TagSearcher searcher_on_kernel(tag);
-    if (tagcut::testing::SearchedEnds(searcher_on_kernel, text, [&] { return text.size(); }) != expected) {
+    if (tagcut::testing::SearchedEnds(searcher_on_kernel, text, [&] { return text.size(); }) !=
+        expected) {
       std::abort();
     }
   });

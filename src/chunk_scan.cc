@@ -28,7 +28,8 @@ Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const u
   return {run.output, output.size()};
 }
 
-std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size, off_t floor) {
+std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size,
+                                                       off_t floor) {
   const auto reach = static_cast<std::size_t>(
       std::min<off_t>(static_cast<off_t>(std::min(size, piece_size_)), offset - floor));
   unsigned char* buffer = Buffer();

@@ -61,7 +61,8 @@ class CollectingSink final : public OutputSink {
   void CollectInto(std::vector<unsigned char>& into) { into_ = &into; }
 
  protected:
-  bool Write(std::span<const unsigned char> buffered, std::span<const unsigned char> direct) override;
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override;
 
  private:
   std::vector<unsigned char>* into_ = nullptr;
@@ -74,7 +75,8 @@ class CollectingSink final : public OutputSink {
 class ChunkReader {
  public:
   ChunkReader(int fd, std::size_t sub_block)
-      : fd_(fd), sub_block_(sub_block),
+      : fd_(fd),
+        sub_block_(sub_block),
         piece_size_(std::max(sub_block, kPieceSize / sub_block * sub_block)) {}
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;

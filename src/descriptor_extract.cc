@@ -43,8 +43,8 @@ class DescriptorSink final : public OutputSink {
 // Reads `input_fd` to its end in one thread, scanning every block; returns 0
 // or the errno value of the failed read. With `reads_may_wait`, everything
 // released goes out before a read that would wait. Allocates nothing.
-int ExtractInOneThread(const ScanEngine& engine, ScanState& scan, int input_fd,
-                       bool reads_may_wait, std::span<unsigned char> block, DescriptorSink& sink) {
+int ExtractInOneThread(const ScanEngine& engine, ScanState& scan, int input_fd, bool reads_may_wait,
+                       std::span<unsigned char> block, DescriptorSink& sink) {
   while (!sink.failed()) {
     if (reads_may_wait && !ReadableNow(input_fd) && !sink.Flush()) break;
     const ssize_t got = ReadSome(input_fd, block);
@@ -72,7 +72,8 @@ ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_t
   // A read of a regular file never waits, so output goes out only when the
   // buffer fills and at the end; anything else may wait for its writer.
   struct stat input_status;
-  const bool reads_never_wait = fstat(input_fd, &input_status) == 0 && S_ISREG(input_status.st_mode);
+  const bool reads_never_wait =
+      fstat(input_fd, &input_status) == 0 && S_ISREG(input_status.st_mode);
   if (reads_never_wait) {
     result.read_error = ExtractFileInParallel(engine, scan, input_fd, sink, options, check);
   } else {
@@ -81,7 +82,8 @@ ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_t
   // The rest in one thread: all of a pipe or a small file, whatever the
   // threads left, and whatever a file gained while they read it.
   if (result.read_error == 0) {
-    result.read_error = ExtractInOneThread(engine, scan, input_fd, !reads_never_wait, block.bytes(), sink);
+    result.read_error =
+        ExtractInOneThread(engine, scan, input_fd, !reads_never_wait, block.bytes(), sink);
   }
   if (!sink.failed()) {
     engine.Finish(scan, sink);
@@ -91,8 +93,8 @@ ExtractResult ExtractBetweenDescriptors(std::string start_tag, std::string end_t
   return result;
 }
 
-ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag,
-                               int input_fd, int output_fd, const ExtractOptions& options) {
+ExtractResult AutomatonExtract(std::string start_tag, std::string end_tag, int input_fd,
+                               int output_fd, const ExtractOptions& options) {
   return ExtractBetweenDescriptors(std::move(start_tag), std::move(end_tag), input_fd, output_fd,
                                    options, {});
 }

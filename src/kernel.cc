@@ -59,13 +59,16 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
 
 void MarkEqualBytesPortable(const unsigned char* at, std::size_t count, unsigned char wanted,
                             std::uint64_t* bits) {
-  for (std::size_t i = 0; i < count; ++i) bits[i / 64] |= std::uint64_t{at[i] == wanted} << (i % 64);
+  for (std::size_t i = 0; i < count; ++i)
+    bits[i / 64] |= std::uint64_t{at[i] == wanted} << (i % 64);
 }
 
-__attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(
-    const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
+__attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const std::uint64_t* a,
+                                                                          const std::uint64_t* b,
+                                                                          std::size_t words) {
   std::size_t common = 0;
-  for (std::size_t w = 0; w < words; ++w) common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
+  for (std::size_t w = 0; w < words; ++w)
+    common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
   return common;
 }
 
@@ -74,8 +77,8 @@ std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b
   return CountCommonBitsPortable(a, b, words);
 }
 
-constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr, nullptr, nullptr,
-                                 MarkEqualBytesPortable, CountCommonBitsCalled};
+constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr,   nullptr,
+                                 nullptr,    MarkEqualBytesPortable, CountCommonBitsCalled};
 
 #ifdef TAGCUT_X86
 // Every function defined from here to the region's end is compiled for AVX2
@@ -125,10 +128,13 @@ struct Ops {
     __m256i high = low;
     for (std::uint32_t k = 0; k < count; ++k) {
       const unsigned char* probe = at + tag.offsets[k];
-      low = _mm256_and_si256(low, _mm256_cmpeq_epi8(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe)), tag.bytes[k]));
-      high = _mm256_and_si256(high, _mm256_cmpeq_epi8(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe + kVectorBytes)), tag.bytes[k]));
+      low = _mm256_and_si256(
+          low, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe)),
+                                 tag.bytes[k]));
+      high = _mm256_and_si256(
+          high, _mm256_cmpeq_epi8(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe + kVectorBytes)),
+                    tag.bytes[k]));
     }
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
            (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
@@ -164,8 +170,8 @@ void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wa
   const __m256i byte = _mm256_set1_epi8(static_cast<char>(wanted));
   std::size_t i = 0;
   for (; i + kWindow <= count; i += kWindow) {
-    const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), byte)));
+    const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), byte)));
     const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i + kVectorBytes)), byte)));
     bits[i / 64] = low | std::uint64_t{high} << 32;
@@ -185,8 +191,11 @@ std::size_t CountCommonBits(const std::uint64_t* a, const std::uint64_t* b, std:
 #pragma GCC pop_options
 #endif
 
-constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::ScanShortTagsToStream,
-                             avx2::ScanShortTagsToPortions, avx2::MarkEqualBytes,
+constexpr Kernel kAvx2Kernel{"avx2",
+                             avx2::NextAgreeing,
+                             avx2::ScanShortTagsToStream,
+                             avx2::ScanShortTagsToPortions,
+                             avx2::MarkEqualBytes,
                              avx2::CountCommonBits};
 #endif  // TAGCUT_X86
 

@@ -37,7 +37,7 @@ namespace tagcut {
 inline constexpr std::size_t kVectorBytes = 32;  // one vector load; the head compared at once
 inline constexpr std::size_t kWindow = 64;       // starts per probe mask: two loads per probe
 inline constexpr std::size_t kWindowReach = kWindow + kVectorBytes;  // bytes a window may read
-inline constexpr std::size_t kSkipStride = 2 * kWindow;  // windows skipped per step
+inline constexpr std::size_t kSkipStride = 2 * kWindow;              // windows skipped per step
 
 class OutputSink;
 class PortionSink;
@@ -71,8 +71,7 @@ struct Kernel {
   // From `from`, the next start whose probes and head agree (kHead, `from`
   // on it), or a call for new probes (kRepick, `from` past the false
   // candidate that made the crowd), or kNone.
-  Agreement (*next_agreeing)(const CandidateSearch& search, SearchHints& hints,
-                             std::size_t& from);
+  Agreement (*next_agreeing)(const CandidateSearch& search, SearchHints& hints, std::size_t& from);
 
   // Both tags in one pass from the start of `block`, in the phase `copying`
   // says, releasing portions into the sink; returns where it stopped (the
@@ -81,8 +80,8 @@ struct Kernel {
   std::size_t (*scan_short_tags)(const ShortTags& tags, std::span<const unsigned char> block,
                                  bool& copying, OutputSink& sink);
   std::size_t (*scan_short_tags_into_portions)(const ShortTags& tags,
-                                               std::span<const unsigned char> block,
-                                               bool& copying, PortionSink& sink);
+                                               std::span<const unsigned char> block, bool& copying,
+                                               PortionSink& sink);
 
   // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
   void (*mark_equal_bytes)(const unsigned char* at, std::size_t count, unsigned char wanted,

@@ -17,8 +17,8 @@ namespace {
 // write fails.
 void Complain(std::initializer_list<std::string_view> pieces) {
   for (const std::string_view piece : pieces) {
-    (void)tagcut::WriteAll(
-        STDERR_FILENO, {reinterpret_cast<const unsigned char*>(piece.data()), piece.size()});
+    (void)tagcut::WriteAll(STDERR_FILENO,
+                           {reinterpret_cast<const unsigned char*>(piece.data()), piece.size()});
   }
 }
 
@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
     Complain({"usage: ", program, " <starttag> <endtag>\n",
               "       the program copies all portions between <starttag> and <endtag>\n"
               "       from stdin to stdout.\n"
-              "       example: cat foo.html | ", program, " 'href=\"' '\"'\n",
-              "       would extract the targets of hyperlinks.\n"});
+              "       example: cat foo.html | ",
+              program, " 'href=\"' '\"'\n", "       would extract the targets of hyperlinks.\n"});
     return 1;
   }
   // Reading back what it writes, the run would grow the file without end.

@@ -44,7 +44,8 @@ struct Plan {
 };
 
 // The plan for `fd`, or nothing when one thread should read it all.
-std::optional<Plan> PlanParallelRun(const ScanEngine& engine, int fd, const ExtractOptions& options) {
+std::optional<Plan> PlanParallelRun(const ScanEngine& engine, int fd,
+                                    const ExtractOptions& options) {
   Plan plan;
   plan.threads = options.threads != 0 ? options.threads : std::min(UsableProcessors(), kMaxThreads);
   plan.chunk_size = options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize;
@@ -76,7 +77,8 @@ struct Slot {
 // What the workers and the writer share for one run; all of it is taken
 // before the first thread starts.
 struct SharedRun {
-  SharedRun(const Plan& plan) : ring(plan.chunk_count, plan.threads + 1), slots(ring.slot_count()) {}
+  SharedRun(const Plan& plan)
+      : ring(plan.chunk_count, plan.threads + 1), slots(ring.slot_count()) {}
   ChunkRing ring;
   std::vector<Slot> slots;
   PhaseOdds odds;
@@ -89,7 +91,11 @@ class ChunkWorkers {
  public:
   ChunkWorkers(const ScanEngine& engine, int fd, const Plan& plan, const ResourceCheck& check,
                const ScanState& first_state, SharedRun& shared)
-      : engine_(engine), fd_(fd), plan_(plan), check_(check), first_state_(first_state),
+      : engine_(engine),
+        fd_(fd),
+        plan_(plan),
+        check_(check),
+        first_state_(first_state),
         shared_(shared) {}
   // Stops the ring and joins every thread that started.
   ~ChunkWorkers();
@@ -152,7 +158,8 @@ void ChunkWorkers::Work() noexcept {
 }
 
 void ChunkWorkers::Fill(std::size_t index, ScannedChunk& chunk, Memory& memory) {
-  if (check_) check_(Resource::kWorkerMemory, filled_chunks_.fetch_add(1, std::memory_order_relaxed));
+  if (check_)
+    check_(Resource::kWorkerMemory, filled_chunks_.fetch_add(1, std::memory_order_relaxed));
   chunk.offset = plan_.start + static_cast<off_t>(index * plan_.chunk_size);
   chunk.size = static_cast<std::size_t>(
       std::min<std::uint64_t>(plan_.chunk_size, plan_.total - index * plan_.chunk_size));
@@ -216,7 +223,8 @@ Handover ChunkWriter::WriteInOrder(ScanState& scan, OutputSink& sink) {
 // Appends the slot's output as the true state `scan` makes it and moves
 // `handover` past it. False when the parallel phase ends with this chunk:
 // at a read error, the file's end, or (nothing written) a refused resource.
-bool ChunkWriter::WriteChunk(const Slot& slot, ScanState& scan, OutputSink& sink, Handover& handover) {
+bool ChunkWriter::WriteChunk(const Slot& slot, ScanState& scan, OutputSink& sink,
+                             Handover& handover) {
   if (slot.refused) return false;
   const ScannedChunk& chunk = slot.chunk;
   TrueOutput output = AsGuessed(chunk);
@@ -238,8 +246,8 @@ bool ChunkWriter::WriteChunk(const Slot& slot, ScanState& scan, OutputSink& sink
 }
 
 // Runs the planned threads and writes their chunks; where the output stops.
-Handover RunInParallel(const ScanEngine& engine, int fd, const Plan& plan, const ResourceCheck& check,
-                       ScanState& scan, OutputSink& sink) {
+Handover RunInParallel(const ScanEngine& engine, int fd, const Plan& plan,
+                       const ResourceCheck& check, ScanState& scan, OutputSink& sink) {
   std::optional<SharedRun> shared;
   try {
     if (check) check(Resource::kSlots, 0);
@@ -255,9 +263,8 @@ Handover RunInParallel(const ScanEngine& engine, int fd, const Plan& plan, const
 
 }  // namespace
 
-int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd,
-                          OutputSink& sink, const ExtractOptions& options,
-                          const ResourceCheck& check) {
+int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd, OutputSink& sink,
+                          const ExtractOptions& options, const ResourceCheck& check) {
   const std::optional<Plan> plan = PlanParallelRun(engine, input_fd, options);
   if (!plan) return 0;
   // Returns once every worker is joined.

@@ -52,9 +52,8 @@ using ResourceCheck = std::function<void(Resource resource, std::size_t ordinal)
 // 0, or the errno value of a failed read (the bytes before the failing chunk
 // piece are scanned and written). A failed write shows in `sink` and stops
 // the run.
-int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd,
-                          OutputSink& sink, const ExtractOptions& options,
-                          const ResourceCheck& check = {});
+int ExtractFileInParallel(const ScanEngine& engine, ScanState& scan, int input_fd, OutputSink& sink,
+                          const ExtractOptions& options, const ResourceCheck& check = {});
 
 }  // namespace tagcut
 

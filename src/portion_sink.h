@@ -43,7 +43,8 @@ class PortionSink final : public OutputSink {
   }
 
  protected:
-  bool Write(std::span<const unsigned char> buffered, std::span<const unsigned char> direct) override {
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
     if (closing_ != PortionEnd::kContinues) {  // from EndPortion: nothing direct
       const PortionEnd end = closing_;
       closing_ = PortionEnd::kContinues;

@@ -18,7 +18,9 @@ class DiscardingSink final : public OutputSink {
   DiscardingSink() : OutputSink(0) {}
 
  protected:
-  bool Write(std::span<const unsigned char>, std::span<const unsigned char>) override { return true; }
+  bool Write(std::span<const unsigned char>, std::span<const unsigned char>) override {
+    return true;
+  }
 };
 
 bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
@@ -29,24 +31,20 @@ ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
     : kernel_(&SelectedKernel()),
       start_(std::move(start_tag), *kernel_),
       end_(std::move(end_tag), *kernel_) {
-  if (kernel_->scan_short_tags != nullptr && FitsOnePass(start_.tag()) &&
-      FitsOnePass(end_.tag())) {
+  if (kernel_->scan_short_tags != nullptr && FitsOnePass(start_.tag()) && FitsOnePass(end_.tag())) {
     short_start_.emplace(start_.tag(), *kernel_);
     short_end_.emplace(end_.tag(), *kernel_);
   }
 }
 
 template <class Sink>
-void ScanEngine::Release(std::uint32_t held,
-                        std::span<const unsigned char> block, std::size_t from,
-                        std::size_t to, std::size_t keep,
-                        Sink& sink) const {
+void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
+                         std::size_t to, std::size_t keep, Sink& sink) const {
   // Held bytes always equal the end tag's first `held` bytes, so the oldest
   // of them are written from the tag itself.
   const std::size_t total = held + (to - from);
   const std::size_t release = total - keep;
-  const auto* end_tag =
-      reinterpret_cast<const unsigned char*>(end_.tag().data());
+  const auto* end_tag = reinterpret_cast<const unsigned char*>(end_.tag().data());
   if (release <= held) {
     sink.Append(end_tag, release);
     return;
@@ -96,8 +94,7 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
 }
 
 template <class Sink>
-void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan,
-                          Sink& sink) const {
+void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const {
   std::size_t position = 0;
   OutputState& output = scan.output;
   if (short_start_ && output.partial_match == 0) position = ScanShortTags(block, scan, sink);

@@ -81,8 +81,8 @@ class ScanEngine {
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
   template <class Sink>
-  void Release(std::uint32_t held, std::span<const unsigned char> block,
-               std::size_t from, std::size_t to, std::size_t keep, Sink& sink) const;
+  void Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
+               std::size_t to, std::size_t keep, Sink& sink) const;
 
   const Kernel* kernel_;
   TagSearcher start_;

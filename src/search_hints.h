@@ -27,9 +27,9 @@ struct SearchHints {
   std::uint32_t probe_count = 0;       // 0: the tag's first choice, not yet set
   std::uint32_t false_candidates = 0;  // since `window_start`
   std::uint64_t window_start = 0;
-  std::uint64_t calm_until = 0;        // no re-picking before this offset
-  std::uint64_t searched_bytes = 0;    // the offset the next call starts at
-  std::uint64_t compared_bytes = 0;    // comparison work beyond 32-byte heads
+  std::uint64_t calm_until = 0;      // no re-picking before this offset
+  std::uint64_t searched_bytes = 0;  // the offset the next call starts at
+  std::uint64_t compared_bytes = 0;  // comparison work beyond 32-byte heads
 };
 
 // Offset `at` of a block, in the hints' count of bytes searched, for a

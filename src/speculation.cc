@@ -10,8 +10,8 @@ ScanState GuessStartingState(const ScanEngine& engine, ChunkReader& reader, off_
   const ScanState from_search = engine.StateAfter(before, /*copying=*/false, learnt);
   const ScanState from_copy = engine.StateAfter(before, /*copying=*/true, learnt);
   // Where the two runs disagree, the bytes held neither tag.
-  ScanState guess = from_search.output == from_copy.output || !odds.CopyingLikelier() ? from_search
-                                                                                       : from_copy;
+  ScanState guess =
+      from_search.output == from_copy.output || !odds.CopyingLikelier() ? from_search : from_copy;
   guess.start_hints = learnt.start_hints;
   guess.end_hints = learnt.end_hints;
   return guess;
@@ -38,10 +38,13 @@ TrueOutput ReconcileWrongGuess(const ScanEngine& engine, ChunkReader& reader,
   budget.Spend(read.size);
   if (met) {
     const std::size_t kept_from = chunk.checkpoints[*met].output_size;
-    return {rescanned, std::span(chunk.output).subspan(kept_from), chunk.end_state.output, chunk.size,
-            chunk.read_error};
+    return {rescanned, std::span(chunk.output).subspan(kept_from), chunk.end_state.output,
+            chunk.size, chunk.read_error};
   }
-  return {rescanned, {}, run.output, read.size,
+  return {rescanned,
+          {},
+          run.output,
+          read.size,
           chunk.read_error != 0 ? chunk.read_error : read.read_error};
 }
 

@@ -39,7 +39,8 @@ class PhaseOdds {
     chunks_.fetch_add(1, std::memory_order_relaxed);
   }
   bool CopyingLikelier() const {
-    return copying_starts_.load(std::memory_order_relaxed) * 2 > chunks_.load(std::memory_order_relaxed);
+    return copying_starts_.load(std::memory_order_relaxed) * 2 >
+           chunks_.load(std::memory_order_relaxed);
   }
 
  private:
@@ -76,7 +77,8 @@ class RescanBudget {
     rescanned_bytes_ += rescanned;
   }
   bool Exceeded(std::uint64_t bytes_written) const {
-    return wrong_guesses_ > kWrongGuessesTolerated && rescanned_bytes_ * kRescanShare > bytes_written;
+    return wrong_guesses_ > kWrongGuessesTolerated &&
+           rescanned_bytes_ * kRescanShare > bytes_written;
   }
   std::size_t wrong_guesses() const { return wrong_guesses_; }
 

@@ -60,9 +60,9 @@ std::streamsize ReadyBytes(std::streambuf* source) {
 
 }  // namespace
 
-std::exception_ptr ReadStreamInBlocks(std::istream& in,
-                                      const std::function<bool(std::span<const unsigned char>)>& feed,
-                                      const std::function<void()>& before_wait) {
+std::exception_ptr ReadStreamInBlocks(
+    std::istream& in, const std::function<bool(std::span<const unsigned char>)>& feed,
+    const std::function<void()>& before_wait) {
   std::streambuf* source = in.rdbuf();
   if (source == nullptr || !in.good()) return nullptr;
   const ReadBlock block(kStreamBlockSize);
@@ -110,8 +110,8 @@ void SettleInputState(std::istream& in, const std::exception_ptr& input_error) {
   }
 }
 
-void AutomatonExtract(std::string start_tag, std::string end_tag,
-                      std::istream& in, std::ostream& out) {
+void AutomatonExtract(std::string start_tag, std::string end_tag, std::istream& in,
+                      std::ostream& out) {
   Extractor extractor(std::move(start_tag), std::move(end_tag));
   StreamSink sink(out);
   const std::exception_ptr input_error = ReadStreamInBlocks(

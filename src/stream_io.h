@@ -17,9 +17,9 @@ namespace tagcut {
 // (no buffered input left), so whatever was released can be delivered
 // first. An exception from the input's stream buffer ends the input like its
 // end would and is returned instead of thrown.
-std::exception_ptr ReadStreamInBlocks(std::istream& in,
-                                      const std::function<bool(std::span<const unsigned char>)>& feed,
-                                      const std::function<void()>& before_wait);
+std::exception_ptr ReadStreamInBlocks(
+    std::istream& in, const std::function<bool(std::span<const unsigned char>)>& feed,
+    const std::function<void()>& before_wait);
 
 // After the output is complete: sets eofbit on `in`, or, after `input_error`,
 // badbit, rethrowing the error where `in.exceptions()` asks for badbit.

@@ -38,8 +38,8 @@ ssize_t ReadSome(int fd, std::span<unsigned char> buffer) {
 ssize_t ReadAt(int fd, std::span<unsigned char> buffer, off_t offset) {
   std::size_t done = 0;
   while (done < buffer.size()) {
-    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done,
-                              offset + static_cast<off_t>(done));
+    const ssize_t got =
+        pread(fd, buffer.data() + done, buffer.size() - done, offset + static_cast<off_t>(done));
     if (got < 0) {
       if (errno == EINTR) continue;
       return -errno;
@@ -50,8 +50,7 @@ ssize_t ReadAt(int fd, std::span<unsigned char> buffer, off_t offset) {
   return static_cast<ssize_t>(done);
 }
 
-int WriteAll(int fd, std::span<const unsigned char> first,
-             std::span<const unsigned char> second) {
+int WriteAll(int fd, std::span<const unsigned char> first, std::span<const unsigned char> second) {
   while (!first.empty() || !second.empty()) {
     iovec parts[2];
     int count = 0;

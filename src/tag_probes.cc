@@ -39,8 +39,7 @@ TagProbes::TagProbes(std::string tag, const Kernel& kernel)
 
 bool TagProbes::Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a,
                         std::uint32_t b) const {
-  return weight[ByteAt(a)] < weight[ByteAt(b)] ||
-         (weight[ByteAt(a)] == weight[ByteAt(b)] && a < b);
+  return weight[ByteAt(a)] < weight[ByteAt(b)] || (weight[ByteAt(a)] == weight[ByteAt(b)] && a < b);
 }
 
 std::vector<std::uint32_t> TagProbes::OffsetsByWeight(
@@ -61,14 +60,14 @@ std::size_t TagProbes::LightestOffsets(const std::array<std::uint32_t, 256>& wei
     while (at > 0 && Lighter(weight, offset, lightest[at - 1])) --at;
     if (at == lightest.size()) continue;
     count = std::min(count + 1, lightest.size());
-    std::copy_backward(lightest.begin() + at, lightest.begin() + count - 1, lightest.begin() + count);
+    std::copy_backward(lightest.begin() + at, lightest.begin() + count - 1,
+                       lightest.begin() + count);
     lightest[at] = offset;
   }
   return count;
 }
 
-void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight,
-                           SearchHints& hints) const {
+void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const {
   hints.probe_count = 0;
   const std::vector<std::uint32_t> offsets = OffsetsByWeight(weight);  // at construction only
   const std::uint32_t wanted = ProbesWanted(length_);
@@ -138,7 +137,8 @@ void TagProbes::PickFewestAgreeing(std::span<const std::uint32_t> offsets,
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::size_t left = kernel_->count_common_bits(together.data(), agree + k * words, words);
+      const std::size_t left =
+          kernel_->count_common_bits(together.data(), agree + k * words, words);
       if (left < best_left) {
         best = k;
         best_left = left;

@@ -58,7 +58,8 @@ class TagProbes {
  private:
   // Whether offset `a` comes before `b`: its byte is lighter, or as light
   // and `a` is nearer the start.
-  bool Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a, std::uint32_t b) const;
+  bool Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a,
+               std::uint32_t b) const;
 
   // All of the tag's offsets in that order.
   std::vector<std::uint32_t> OffsetsByWeight(const std::array<std::uint32_t, 256>& weight) const;

@@ -58,8 +58,8 @@ class TagSearcher {
   // bytes. Returns the offset just past the first complete occurrence and
   // resets `state` to 0, or returns kNotFound and leaves in `state` the
   // partial occurrence at the end of `data`.
-  std::size_t FindEnd(std::span<const unsigned char> data, std::size_t from,
-                      std::uint32_t& state, SearchHints& hints) const;
+  std::size_t FindEnd(std::span<const unsigned char> data, std::size_t from, std::uint32_t& state,
+                      SearchHints& hints) const;
 
   // The same with throwaway hints, for one-off searches.
   std::size_t FindEnd(std::span<const unsigned char> data, std::size_t from,
@@ -94,8 +94,8 @@ class TagSearcher {
   // Steps a partial occurrence carried in, from `position`, until it
   // completes (returns true) or until the longest partial occurrence begins
   // inside the block at or after `from` (`position` set there).
-  bool ResumePartial(std::span<const unsigned char> block, std::size_t from,
-                     std::size_t& position, std::uint32_t& state) const;
+  bool ResumePartial(std::span<const unsigned char> block, std::size_t from, std::size_t& position,
+                     std::uint32_t& state) const;
 
   // The automaton from state 0 over [position, size), skipping to the tag's
   // first byte whenever it is back at state 0.

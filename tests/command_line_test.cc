@@ -14,19 +14,23 @@ namespace tagcut::testing {
 namespace {
 
 std::string UsageFor(const std::string& program) {
-  return "usage: " + program + " <starttag> <endtag>\n"
+  return "usage: " + program +
+         " <starttag> <endtag>\n"
          "       the program copies all portions between <starttag> and <endtag>\n"
          "       from stdin to stdout.\n"
-         "       example: cat foo.html | " + program + " 'href=\"' '\"'\n"
+         "       example: cat foo.html | " +
+         program +
+         " 'href=\"' '\"'\n"
          "       would extract the targets of hyperlinks.\n";
 }
 
 // Too few tags: the usage text, byte for byte, on stderr; nothing read from
 // stdin (its shared file offset stays at 0); exit status 1.
 TEST(CommandLineTest, TooFewTagsPrintsUsage) {
-  for (const std::vector<std::string>& argv :
-       {std::vector<std::string>{"tagcut"}, {"tagcut", "<b>"}, {"tagcut", "--help"},
-        {"./my tag cut"}}) {
+  for (const std::vector<std::string>& argv : {std::vector<std::string>{"tagcut"},
+                                               {"tagcut", "<b>"},
+                                               {"tagcut", "--help"},
+                                               {"./my tag cut"}}) {
     const int input = testing::MemoryFile("<b>x</b>");
     const Outcome outcome = RunTagcut(argv, "", {.stdin_fd = input});
     EXPECT_TRUE(ExitedWith(outcome, 1)) << argv.size();
@@ -48,8 +52,8 @@ TEST(CommandLineTest, EveryArgumentIsATag) {
   EXPECT_TRUE(ExitedWith(outcome, 0));
   EXPECT_EQ(outcome.out, "");
 
-  outcome = RunTagcut({"tagcut", "href=\"", "\""},
-                "<a href=\"x.html\">X</a>\n<a href=\"y\">Y</a>\n");
+  outcome =
+      RunTagcut({"tagcut", "href=\"", "\""}, "<a href=\"x.html\">X</a>\n<a href=\"y\">Y</a>\n");
   EXPECT_TRUE(ExitedWith(outcome, 0));
   EXPECT_EQ(outcome.out, "x.html\ny\n");
 }
@@ -124,7 +128,8 @@ TEST(CommandLineTest, InputFileThatIsAlsoTheOutputIsRefused) {
     const int output = open(path.c_str(), O_WRONLY | c.output_flags);
     const int input = open(path.c_str(), O_RDONLY);
     if (c.input_read_to_end) lseek(input, 0, SEEK_END);
-    const Outcome outcome = RunTagcut({"tagcut", "<b>", "</b>"}, "", {.stdin_fd = input, .stdout_fd = output});
+    const Outcome outcome =
+        RunTagcut({"tagcut", "<b>", "</b>"}, "", {.stdin_fd = input, .stdout_fd = output});
     close(input);
     close(output);
     EXPECT_TRUE(ExitedWith(outcome, c.status)) << c.what;

@@ -27,8 +27,7 @@ using testing::ExtractFileWith;
 using testing::ExtractFromDescriptor;
 using testing::ExtractInBlocks;
 
-std::string ExtractThroughStreams(const std::string& start_tag,
-                                  const std::string& end_tag,
+std::string ExtractThroughStreams(const std::string& start_tag, const std::string& end_tag,
                                   const std::string& input) {
   std::istringstream in(input);
   std::ostringstream out;
@@ -37,8 +36,7 @@ std::string ExtractThroughStreams(const std::string& start_tag,
 }
 
 // The descriptor path reading a regular (in-memory) file, as the program does.
-std::string ExtractThroughDescriptors(const std::string& start_tag,
-                                      const std::string& end_tag,
+std::string ExtractThroughDescriptors(const std::string& start_tag, const std::string& end_tag,
                                       const std::string& input) {
   return ExtractFileWith(start_tag, end_tag, input, {});
 }
@@ -49,8 +47,7 @@ struct Case {
 
 const Case kCases[] = {
     // The usage text's example: link targets, and nothing of the anchors.
-    {"href=\"", "\"",
-     "<a href=\"x.html\">first</a> <a href=\"y\">second</a>", "x.html\ny\n"},
+    {"href=\"", "\"", "<a href=\"x.html\">first</a> <a href=\"y\">second</a>", "x.html\ny\n"},
     {"[b]", "[/b]", "a [b]bold[/b] c", "bold\n"},
     // Input ends inside a partial end tag: the held bytes are written.
     {"[b]", "[/b]", "text [b]bold[/", "bold[/\n"},
@@ -66,8 +63,8 @@ const Case kCases[] = {
     {"ab", "ba", "abababa", "a\n"},
     {"<", ">", "<a\nb><>", "a\nb\n\n"},
     // Bytes are bytes.
-    {"(", ")", "(a\xff" "b)", "a\xff" "b\n"},
-    {"(", "\xff", "(ab\xff" "c", "ab\n"},
+    {"(", ")", "(a\377b)", "a\377b\n"},  // 0xFF (octal escapes end after three digits)
+    {"(", "\377", "(ab\377c", "ab\n"},
     {"<", ">", std::string("<a\0b>", 5), std::string("a\0b\n", 4)},
     // Nothing to write.
     {"[b]", "[/b]", "abc [b", ""},
@@ -93,13 +90,13 @@ TEST(ExtractTest, DocumentedCasesThroughEveryAdapter) {
     }
     EXPECT_EQ(lines, c.output) << "as portions";
     for (std::size_t block = 1; block <= c.input.size(); ++block) {
-      EXPECT_EQ(ExtractInBlocks(c.start_tag, c.end_tag, c.input, [&] { return block; }),
-                c.output)
+      EXPECT_EQ(ExtractInBlocks(c.start_tag, c.end_tag, c.input, [&] { return block; }), c.output)
           << "blocks of " << block;
     }
     // An unbuffered sink, and one too small for the smallest run.
     for (const std::size_t capacity : {0, 1}) {
-      EXPECT_EQ(ExtractInBlocks(c.start_tag, c.end_tag, c.input, [] { return 3; }, capacity),
+      EXPECT_EQ(ExtractInBlocks(
+                    c.start_tag, c.end_tag, c.input, [] { return 3; }, capacity),
                 c.output)
           << "sink capacity " << capacity;
     }
@@ -115,13 +112,14 @@ TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
     const std::string start_tag = testing::RandomText(random, "abc", round % 10 == 0 ? 1 : 4);
     const std::string end_tag = testing::RandomText(random, "abc", round % 10 == 1 ? 1 : 5);
     const std::string tags[] = {start_tag, end_tag, end_tag};
-    const std::string input = testing::TagSoup(random, tags, "abcabc\x80\xff",
-                                               random() % (round % 2 == 0 ? 200 : 700));
+    const std::string input =
+        testing::TagSoup(random, tags, "abcabc\x80\xff", random() % (round % 2 == 0 ? 200 : 700));
     const std::string expected = reference::Extract(start_tag, end_tag, input);
     // Small blocks cut tags everywhere; large ones reach the 64-byte chunk scans.
     const std::size_t max_block = round % 2 == 0 ? 9 : 300;
-    ASSERT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return 1 + random() % max_block; },
-                              /*sink_capacity=*/8),
+    ASSERT_EQ(ExtractInBlocks(
+                  start_tag, end_tag, input, [&] { return 1 + random() % max_block; },
+                  /*sink_capacity=*/8),
               expected)
         << "start '" << start_tag << "' end '" << end_tag << "' input '" << input << "'";
     ASSERT_EQ(ExtractThroughStreams(start_tag, end_tag, input), expected);
@@ -138,8 +136,7 @@ TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
 
 // The descriptor path reading from a pipe that a writer fills in random
 // sizes, so reads return whatever arrived: any split the kernel may produce.
-std::string ExtractThroughTricklingPipe(const std::string& start_tag,
-                                        const std::string& end_tag,
+std::string ExtractThroughTricklingPipe(const std::string& start_tag, const std::string& end_tag,
                                         const std::string& input, unsigned seed) {
   int ends[2];
   EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
@@ -169,7 +166,8 @@ TEST(ExtractTest, OutputNeverDependsOnTheSplit) {
     const std::string& start_tag = tags[random() % std::size(tags)];
     const std::string& end_tag = tags[random() % std::size(tags)];
     const std::string input = testing::TagSoup(random, tags, "ab<>[/]\n\xff\x80", 120);
-    const std::string expected = ExtractInBlocks(start_tag, end_tag, input, [&] { return input.size(); });
+    const std::string expected =
+        ExtractInBlocks(start_tag, end_tag, input, [&] { return input.size(); });
     for (std::size_t block = 1; block <= 64; ++block) {
       ASSERT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return block; }), expected)
           << "blocks of " << block;
@@ -206,8 +204,10 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
 // unreadable page), and the general path must take over exactly there,
 // with nothing lost or found twice.
 TEST(ExtractTest, PortionsAtEveryDistanceFromTheBlockEnd) {
-  const std::pair<std::string, std::string> tag_pairs[] = {
-      {"<", ">"}, {"href=\"", "\""}, {std::string(32, 's'), "e"}, {"ab", std::string(40, 'x') + "y"}};
+  const std::pair<std::string, std::string> tag_pairs[] = {{"<", ">"},
+                                                           {"href=\"", "\""},
+                                                           {std::string(32, 's'), "e"},
+                                                           {"ab", std::string(40, 'x') + "y"}};
   for (const auto& [start_tag, end_tag] : tag_pairs) {
     const std::string portion = start_tag + "in" + end_tag;
     for (std::size_t size = portion.size(); size <= 300; ++size) {
@@ -237,7 +237,8 @@ TEST(ExtractTest, TagsAroundTheVectorWidthMatchWhole) {
       std::string near_start = starts, near_end = ends;
       near_start[differ] = near_start[differ] == 'a' ? 'b' : 'a';  // 's' too
       near_end[differ] = near_end[differ] == 'a' ? 'b' : 'a';
-      input += near_start + "out" + near_end + starts + "in" + std::to_string(differ) + near_end + ends;
+      input +=
+          near_start + "out" + near_end + starts + "in" + std::to_string(differ) + near_end + ends;
     }
     const std::string expected = reference::Extract(starts, ends, input);
     for (const std::size_t block : {std::size_t{100}, input.size()}) {

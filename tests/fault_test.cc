@@ -145,8 +145,8 @@ TEST(FaultTest, LongestTags) {
     state = state * 1103515245u + 12345u;
     end_tag.push_back(static_cast<char>('!' + (state >> 16) % 90));
   }
-  const std::string payload = "payload " + end_tag.substr(0, 1000) + " middle " +
-                              end_tag.substr(0, 131070) + " end";
+  const std::string payload =
+      "payload " + end_tag.substr(0, 1000) + " middle " + end_tag.substr(0, 131070) + " end";
   const std::string input = std::string(200000, 'a') + start_tag + payload + end_tag + "tail";
   const Outcome outcome = RunTagcut({"tagcut", start_tag, end_tag}, input);
   EXPECT_TRUE(ExitedWith(outcome, 0));
@@ -194,8 +194,9 @@ TEST(FaultTest, NoThreadAllowedLosesNoOutput) {
   const std::string input = LinkPage(20u << 20);
   const int file = MemoryFile(input);
   const ReachableBinary binary;
-  const Outcome outcome = RunTagcut({"tagcut", "href=\"", "\""}, "",
-                                    {.stdin_fd = file, .unprivileged_alone = true, .binary = binary.path()});
+  const Outcome outcome =
+      RunTagcut({"tagcut", "href=\"", "\""}, "",
+                {.stdin_fd = file, .unprivileged_alone = true, .binary = binary.path()});
   close(file);
   if (ExitedWith(outcome, kCouldNotApplyLimits) || ExitedWith(outcome, kCouldNotExecute)) {
     GTEST_SKIP() << "not run as nobody: needs root and a binary nobody may run";
@@ -251,8 +252,9 @@ TEST(FaultTest, EveryRefusedAllocationLosesNoOutput) {
                           Case{"small file", small, false}}) {
     const std::string expected = ExtractInBlocks("href=\"", "\"", run.input, [] { return 65536; });
     const int file = run.through_pipe ? -1 : MemoryFile(run.input);
-    const Outcome counted = RunOn(run.input, file, {.environment = {
-        shim, "TAGCUT_COUNT_ALLOCATIONS=/proc/self/fd/" + std::to_string(count_file)}});
+    const Outcome counted = RunOn(run.input, file,
+                                  {.environment = {shim, "TAGCUT_COUNT_ALLOCATIONS=/proc/self/fd/" +
+                                                             std::to_string(count_file)}});
     ASSERT_FALSE(CompletedOrRefusedCleanly(counted, expected, file)) << run.what;
     const std::size_t allocations = std::stoul(FileContents(count_file));
     std::size_t refused_at_start = 0;
@@ -260,9 +262,10 @@ TEST(FaultTest, EveryRefusedAllocationLosesNoOutput) {
       for (const char* onward : {"0", "1"}) {
         SCOPED_TRACE(std::string(run.what) + ", allocation " + std::to_string(ordinal) +
                      (*onward == '1' ? " and every later one" : " alone") + " refused");
-        const Outcome outcome = RunOn(run.input, file, {.environment = {
-            shim, "TAGCUT_REFUSE_ALLOCATION=" + std::to_string(ordinal),
-            std::string("TAGCUT_REFUSE_ONWARD=") + onward}});
+        const Outcome outcome =
+            RunOn(run.input, file,
+                  {.environment = {shim, "TAGCUT_REFUSE_ALLOCATION=" + std::to_string(ordinal),
+                                   std::string("TAGCUT_REFUSE_ONWARD=") + onward}});
         refused_at_start += CompletedOrRefusedCleanly(outcome, expected, file);
         if (HasFailure()) return;
       }
@@ -297,9 +300,10 @@ TEST(FaultTest, AnyAddressSpaceOneThreadRunsInLosesNoOutput) {
   const std::string expected = ExtractInBlocks("href=\"", "\"", large, [] { return 65536; });
   for (rlim_t limit = least; limit <= kMost && !HasFailure(); limit += kStep) {
     const Outcome outcome = RunOn(large, file, {.address_space_limit = limit});
-    EXPECT_TRUE(ExitedWith(outcome, 0)) << limit << " bytes: status " << outcome.status << ", "
-                                        << outcome.err;
-    EXPECT_TRUE(outcome.out == expected) << limit << " bytes: " << outcome.out.size() << " bytes out";
+    EXPECT_TRUE(ExitedWith(outcome, 0))
+        << limit << " bytes: status " << outcome.status << ", " << outcome.err;
+    EXPECT_TRUE(outcome.out == expected)
+        << limit << " bytes: " << outcome.out.size() << " bytes out";
   }
   close(file);
 }

@@ -29,9 +29,15 @@ inline std::string TagSoup(std::mt19937& random, std::span<const std::string> pi
   while (input.size() < size) {
     const std::string& piece = pieces[random() % pieces.size()];
     switch (random() % 3) {
-      case 0: input += piece; break;
-      case 1: input += piece.substr(0, random() % (piece.size() + 1)); break;
-      default: input += RandomText(random, loose, 3); break;
+      case 0:
+        input += piece;
+        break;
+      case 1:
+        input += piece.substr(0, random() % (piece.size() + 1));
+        break;
+      default:
+        input += RandomText(random, loose, 3);
+        break;
     }
   }
   return input;

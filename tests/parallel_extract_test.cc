@@ -71,7 +71,8 @@ TEST(ParallelExtractTest, WrongGuessesMeetTheGuessedRun) {
 // error stops the threads and is reported.
 TEST(ParallelExtractTest, FileOffsetAndWriteErrorsAsWithOneThread) {
   std::string input;
-  for (int i = 0; input.size() < 3'000'000; ++i) input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
+  for (int i = 0; input.size() < 3'000'000; ++i)
+    input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
   const ExtractOptions threads{.threads = 2, .chunk_size = 65536, .parallel_threshold = 1};
   off_t end = 0;
   EXPECT_EQ(ExtractFileWith("href=\"", "\"", input, threads, 100, &end),

@@ -44,8 +44,8 @@ class TricklingBuffer final : public std::streambuf {
 
 // What ForEachPortion handed over, put back together, after checking that
 // only a portion's last piece is empty or marked as an end.
-std::vector<reference::Portion> CollectPieces(const std::string& start_tag, const std::string& end_tag,
-                                              std::istream& in) {
+std::vector<reference::Portion> CollectPieces(const std::string& start_tag,
+                                              const std::string& end_tag, std::istream& in) {
   std::vector<reference::Portion> portions;
   bool open = false;
   ForEachPortion(start_tag, end_tag, in, [&](std::string_view piece, PortionEnd end) {
@@ -94,7 +94,8 @@ TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
   std::string long_portion = "<p>";
   for (int i = 0; i < 100000; ++i) long_portion += "x</";
   std::istringstream whole(long_portion + "</p>");
-  ASSERT_EQ(CollectPieces("<p>", "</p>", whole), reference::Portions("<p>", "</p>", long_portion + "</p>"));
+  ASSERT_EQ(CollectPieces("<p>", "</p>", whole),
+            reference::Portions("<p>", "</p>", long_portion + "</p>"));
 }
 
 // An input stream buffer that makes up a long text as it is read: a start

@@ -47,7 +47,8 @@ std::vector<char*> EmulatorWords() {
   static std::string emulator = TAGCUT_EMULATOR;
   static const std::vector<char*> words = [] {
     std::vector<char*> split;
-    for (char* word = std::strtok(emulator.data(), " "); word != nullptr; word = std::strtok(nullptr, " ")) {
+    for (char* word = std::strtok(emulator.data(), " "); word != nullptr;
+         word = std::strtok(nullptr, " ")) {
       split.push_back(word);
     }
     return split;
@@ -202,7 +203,7 @@ Outcome Finish(Child& child) {
 }
 
 Outcome RunTagcut(const std::vector<std::string>& argv, const std::string& input,
-            const SpawnOptions& options) {
+                  const SpawnOptions& options) {
   Child child = SpawnTagcut(argv, options);
   std::thread writer;
   if (child.in >= 0) {

@@ -65,7 +65,7 @@ std::size_t WriteRepeatedly(int fd, const std::string& chunk, std::size_t times)
 
 // Spawns, feeds `input` (if stdin is a pipe) from a thread, and finishes.
 Outcome RunTagcut(const std::vector<std::string>& argv, const std::string& input,
-            const SpawnOptions& options = {});
+                  const SpawnOptions& options = {});
 
 bool ExitedWith(const Outcome& outcome, int code);
 

@@ -38,7 +38,8 @@ int (*real_main)(int, char**, char**) = nullptr;
 
 unsigned long NumberFrom(const char* text) {
   unsigned long number = 0;
-  for (; text != nullptr && *text >= '0' && *text <= '9'; ++text) number = number * 10 + (*text - '0');
+  for (; text != nullptr && *text >= '0' && *text <= '9'; ++text)
+    number = number * 10 + (*text - '0');
   return number;
 }
 
@@ -108,8 +109,8 @@ int posix_memalign(void** result, std::size_t alignment, std::size_t size) {
 // The program's entry calls this; main is wrapped so that counting begins there.
 int __libc_start_main(int (*main)(int, char**, char**), int argc, char** argv, void (*init)(),
                       void (*fini)(), void (*rtld_fini)(), void* stack_end) {
-  using Start = int (*)(int (*)(int, char**, char**), int, char**, void (*)(), void (*)(),
-                        void (*)(), void*);
+  using Start =
+      int (*)(int (*)(int, char**, char**), int, char**, void (*)(), void (*)(), void (*)(), void*);
   real_main = main;
   const auto start = reinterpret_cast<Start>(dlsym(RTLD_NEXT, "__libc_start_main"));
   return start(ArmedMain, argc, argv, init, fini, rtld_fini, stack_end);

@@ -92,7 +92,8 @@ TEST(SystemCallsTest, ShortWritesAreCompleted) {
 // A read that a signal interrupts (a handler installed without SA_RESTART)
 // is retried, not reported.
 TEST(SystemCallsTest, InterruptedReadsAreRetried) {
-  struct sigaction action{}, before{};
+  struct sigaction action {
+  }, before{};
   action.sa_handler = [](int) {};
   ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
   int ends[2];
@@ -274,10 +275,12 @@ Attempt Refusing(std::size_t ordinal, bool onward, Call&& call) {
 // abort; the sanitizer build checks that nothing leaks.
 TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
   std::string input;
-  for (int i = 0; input.size() < 20000; ++i) input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
+  for (int i = 0; input.size() < 20000; ++i)
+    input += "<a href=\"" + std::to_string(i) + "\">x</a>\n";
   // A crowd of false candidates, which re-picks the probes in mid-scan.
   for (int i = 0; i < 2000; ++i) input += "<a f=\"1\">";
-  const std::string expected = testing::ExtractInBlocks("href=\"", "\"", input, [] { return 4096; });
+  const std::string expected =
+      testing::ExtractInBlocks("href=\"", "\"", input, [] { return 4096; });
   const auto bytes_of = [](const std::vector<std::string>& portions) {
     std::string text;
     for (const std::string& portion : portions) text += portion + "\n";
@@ -290,7 +293,8 @@ TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
     Call call;
   };
   const Entry entries[] = {
-      {"the stream overload", true, [&](Attempt& attempt) {
+      {"the stream overload", true,
+       [&](Attempt& attempt) {
          std::istringstream in(input);
          FixedOutput buffer;
          std::ostream out(&buffer);
@@ -306,7 +310,8 @@ TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
          }
          settle();
        }},
-      {"the descriptor overload with threads", true, [&](Attempt& attempt) {
+      {"the descriptor overload with threads", true,
+       [&](Attempt& attempt) {
          const int in = testing::MemoryFile(input);
          const int out = testing::MemoryFile("");
          const auto settle = [&] {
@@ -324,7 +329,8 @@ TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
          }
          settle();
        }},
-      {"ForEachPortion", true, [&](Attempt& attempt) {
+      {"ForEachPortion", true,
+       [&](Attempt& attempt) {
          std::istringstream in(input);
          std::string pieces;
          pieces.reserve(2 * input.size());
@@ -335,7 +341,8 @@ TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
          attempt.output = pieces;
          attempt.input_untouched = false;
        }},
-      {"ExtractPortions", false, [&](Attempt& attempt) {
+      {"ExtractPortions", false,
+       [&](Attempt& attempt) {
          attempt.output = bytes_of(ExtractPortions("href=\"", "\"", input));
          attempt.input_untouched = false;
        }},

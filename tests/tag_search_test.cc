@@ -35,9 +35,11 @@ TEST(TagSearchTest, CompactRowsAreTheReferenceAutomaton) {
     for (const auto& [state, row] : reference) {
       for (int byte = 0; byte < 256; ++byte) {
         const auto entry = row.find(static_cast<unsigned char>(byte));
-        const std::uint32_t expected = entry == row.end() ? 0 : static_cast<std::uint32_t>(entry->second);
-        ASSERT_EQ(searcher.Step(static_cast<std::uint32_t>(state), static_cast<unsigned char>(byte)),
-                  expected)
+        const std::uint32_t expected =
+            entry == row.end() ? 0 : static_cast<std::uint32_t>(entry->second);
+        ASSERT_EQ(
+            searcher.Step(static_cast<std::uint32_t>(state), static_cast<unsigned char>(byte)),
+            expected)
             << "tag '" << tag << "' state " << state << " byte " << byte;
       }
     }
@@ -84,8 +86,9 @@ TEST(TagSearchTest, WorkedCases) {
 TEST(TagSearchTest, AgreesWithStringSearchUnderAnySplit) {
   std::mt19937 random(3);
   for (int round = 0; round < 600; ++round) {
-    const std::size_t tag_length =
-        round % 3 == 0 ? random() % 6 : round % 3 == 1 ? 1 + random() % 40 : 120 + random() % 300;
+    const std::size_t tag_length = round % 3 == 0   ? random() % 6
+                                   : round % 3 == 1 ? 1 + random() % 40
+                                                    : 120 + random() % 300;
     std::string tag;
     for (std::size_t i = 0; i < tag_length; ++i) {
       tag.push_back(static_cast<char>(random() % 5 == 0 ? random() : 'a' + random() % 3));
@@ -121,9 +124,9 @@ TEST(TagSearchTest, PeriodicTagOverItsOwnRun) {
 // probes off the ones the input defeats.
 TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
   std::mt19937 random(13);
-  for (const std::string& tag : {std::string("href=\""), std::string("</span></span></span></span>"),
-                                std::string("the value of "),
-                                std::string(40, 'x') + "needle" + std::string(100, 'y')}) {
+  for (const std::string& tag :
+       {std::string("href=\""), std::string("</span></span></span></span>"),
+        std::string("the value of "), std::string(40, 'x') + "needle" + std::string(100, 'y')}) {
     const TagSearcher searcher(tag);
     SearchHints first;
     std::uint32_t state = 0;
@@ -132,7 +135,8 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
     std::vector<std::uint32_t> free_offsets;
     for (std::uint32_t offset = 0; offset < tag.size(); ++offset) {
       bool probed = false;
-      for (std::uint32_t k = 0; k < first.probe_count; ++k) probed |= first.probes[k].offset == offset;
+      for (std::uint32_t k = 0; k < first.probe_count; ++k)
+        probed |= first.probes[k].offset == offset;
       if (!probed) free_offsets.push_back(offset);
     }
     std::string input;
@@ -144,7 +148,8 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
       input.push_back(' ');
     }
     SearchHints hints;
-    const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{65536}; }, &hints);
+    const auto ends = SearchedEnds(
+        searcher, input, [] { return std::size_t{65536}; }, &hints);
     EXPECT_EQ(ends, StringSearchEnds(tag, input)) << tag;
     if (tag.size() >= 64) continue;
     EXPECT_FALSE(std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
@@ -171,7 +176,8 @@ TEST(TagSearchTest, RepickProbesTheOffsetNearCopiesMiss) {
   const auto bytes = Bytes(input);
   probes.Repick(bytes.data(), bytes.size(), 4000, hints);
   bool probes_the_miss = false;
-  for (std::uint32_t k = 0; k < hints.probe_count; ++k) probes_the_miss |= hints.probes[k].offset == 4;
+  for (std::uint32_t k = 0; k < hints.probe_count; ++k)
+    probes_the_miss |= hints.probes[k].offset == 4;
   EXPECT_TRUE(probes_the_miss);
 }
 
@@ -188,7 +194,8 @@ TEST(TagSearchTest, LongPeriodicTagKeepsComparisonsLinear) {
   input.insert(6'000'000, tag);
   const TagSearcher searcher(tag);
   SearchHints hints;
-  const auto ends = SearchedEnds(searcher, input, [] { return std::size_t{262144}; }, &hints);
+  const auto ends = SearchedEnds(
+      searcher, input, [] { return std::size_t{262144}; }, &hints);
   EXPECT_EQ(ends, StringSearchEnds(tag, input));
   EXPECT_LE(hints.compared_bytes, 4 * input.size() + (2u << 20));
 }

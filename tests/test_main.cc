@@ -25,7 +25,8 @@ bool refuse_onward = false;
 bool Refuse() {
   if (!refusing.load(std::memory_order_relaxed)) return false;
   const std::size_t ordinal = allocations_made.fetch_add(1, std::memory_order_relaxed) + 1;
-  return refused_from != 0 && (ordinal == refused_from || (refuse_onward && ordinal > refused_from));
+  return refused_from != 0 &&
+         (ordinal == refused_from || (refuse_onward && ordinal > refused_from));
 }
 
 void* Allocate(std::size_t size) noexcept {
@@ -88,7 +89,9 @@ void operator delete[](void* pointer, const std::nothrow_t&) noexcept { std::fre
 void operator delete(void* pointer, std::align_val_t) noexcept { std::free(pointer); }
 void operator delete[](void* pointer, std::align_val_t) noexcept { std::free(pointer); }
 void operator delete(void* pointer, std::size_t, std::align_val_t) noexcept { std::free(pointer); }
-void operator delete[](void* pointer, std::size_t, std::align_val_t) noexcept { std::free(pointer); }
+void operator delete[](void* pointer, std::size_t, std::align_val_t) noexcept {
+  std::free(pointer);
+}
 void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
   std::free(pointer);
 }

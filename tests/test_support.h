@@ -130,7 +130,8 @@ class GuardedBytes {
   explicit GuardedBytes(std::string_view bytes) {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     size_ = (bytes.size() + page - 1) / page * page + page;
-    void* mapping = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) throw std::runtime_error("cannot map a guarded block");
     mapping_ = static_cast<unsigned char*>(mapping);
     unsigned char* guard = mapping_ + size_ - page;

@@ -71,8 +71,8 @@ class TAGCUT_EXPORT Extractor {
 // then `in` gets badbit and, if `in.exceptions()` asks for badbit, the
 // buffer's exception is rethrown. An exception `in.exceptions()` asks for on
 // eofbit is likewise thrown only after the output is complete.
-TAGCUT_EXPORT void AutomatonExtract(std::string start_tag, std::string end_tag,
-                                    std::istream& in, std::ostream& out);
+TAGCUT_EXPORT void AutomatonExtract(std::string start_tag, std::string end_tag, std::istream& in,
+                                    std::ostream& out);
 
 // What stopped an extraction over file descriptors: 0, or the errno value of
 // the failed read and of the failed write.

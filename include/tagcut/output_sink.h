@@ -109,8 +109,7 @@ class TAGCUT_EXPORT OutputSink {
     used_ = count;
   }
 
-  void Deliver(std::span<const unsigned char> buffered,
-               std::span<const unsigned char> direct) {
+  void Deliver(std::span<const unsigned char> buffered, std::span<const unsigned char> direct) {
     if (!failed_ && !Write(buffered, direct)) failed_ = true;
   }
 

@@ -41,8 +41,8 @@ enum class PortionEnd { kContinues, kEndTag, kEndOfInput };
 // end == kContinues and holds at least one byte; the last has kEndTag, or
 // kEndOfInput when the input ended inside the portion (only the final
 // portion can end so); it may be empty. No piece is longer than 64 KiB. A
-// piece is valid only during the call. The input is handled as by AutomatonExtract(…, std::istream&, …):
-// read to its end (eofbit set); a throwing input ends the input, the open
+// piece is valid only during the call. The input is handled as by AutomatonExtract(…,
+// std::istream&, …): read to its end (eofbit set); a throwing input ends the input, the open
 // portion is handed over, then `in` gets badbit and the exception goes on if
 // `in.exceptions()` asks for it. An exception from on_piece stops the scan
 // and goes on to the caller.
