@@ -254,17 +254,18 @@ struct Attempt {
 };
 
 // Runs `call` with the `ordinal`-th allocation (and, with `onward`, every
-// later one) refused.
-template <class Call>
-Attempt Refusing(std::size_t ordinal, bool onward, Call&& call) {
+// later one) refused, then `settle(attempt)` to note what it came to.
+template <class Call, class Settle>
+Attempt Refusing(std::size_t ordinal, bool onward, Call&& call, Settle&& settle) {
   Attempt attempt;
   try {
     const testing::RefusedAllocations refused(ordinal, onward);
-    call(attempt);
+    call();
     attempt.allocations = refused.made();
   } catch (const std::bad_alloc&) {
     attempt.threw_bad_alloc = true;
   }
+  settle(attempt);
   return attempt;
 }
 
@@ -286,73 +287,71 @@ TEST(RefusedMemoryTest, EachLibraryEntryThrowsBeforeReadingOrLosesNothing) {
     for (const std::string& portion : portions) text += portion + "\n";
     return text;
   };
-  using Call = std::function<void(Attempt&)>;
+  using Run = std::function<Attempt(std::size_t ordinal, bool onward)>;
   struct Entry {
     const char* name;
     bool refused_only_before_reading;
-    Call call;
+    Run run;
   };
+  const ExtractOptions threads{.threads = 2, .chunk_size = 700, .parallel_threshold = 1};
   const Entry entries[] = {
       {"the stream overload", true,
-       [&](Attempt& attempt) {
+       [&](std::size_t ordinal, bool onward) {
          std::istringstream in(input);
          FixedOutput buffer;
          std::ostream out(&buffer);
-         const auto settle = [&] {
-           attempt.output = buffer.text();
-           attempt.input_untouched = in.good() && in.tellg() == 0;
-         };
-         try {
-           AutomatonExtract("href=\"", "\"", in, out);
-         } catch (...) {
-           settle();
-           throw;
-         }
-         settle();
+         return Refusing(
+             ordinal, onward, [&] { AutomatonExtract("href=\"", "\"", in, out); },
+             [&](Attempt& attempt) {
+               attempt.output = buffer.text();
+               attempt.input_untouched = in.good() && in.tellg() == 0;
+             });
        }},
       {"the descriptor overload with threads", true,
-       [&](Attempt& attempt) {
+       [&](std::size_t ordinal, bool onward) {
          const int in = testing::MemoryFile(input);
          const int out = testing::MemoryFile("");
-         const auto settle = [&] {
-           attempt.output = testing::FileContents(out);
-           attempt.input_untouched = lseek(in, 0, SEEK_CUR) == 0;
-           close(in);
-           close(out);
-         };
-         try {
-           const ExtractOptions threads{.threads = 2, .chunk_size = 700, .parallel_threshold = 1};
-           if (!AutomatonExtract("href=\"", "\"", in, out, threads).ok()) attempt.output = "error";
-         } catch (...) {
-           settle();
-           throw;
-         }
-         settle();
+         bool ok = true;
+         return Refusing(
+             ordinal, onward,
+             [&] { ok = AutomatonExtract("href=\"", "\"", in, out, threads).ok(); },
+             [&](Attempt& attempt) {
+               attempt.output = ok ? testing::FileContents(out) : "an error reported";
+               attempt.input_untouched = lseek(in, 0, SEEK_CUR) == 0;
+               close(in);
+               close(out);
+             });
        }},
       {"ForEachPortion", true,
-       [&](Attempt& attempt) {
+       [&](std::size_t ordinal, bool onward) {
          std::istringstream in(input);
          std::string pieces;
          pieces.reserve(2 * input.size());
-         ForEachPortion("href=\"", "\"", in, [&](std::string_view piece, PortionEnd end) {
+         const auto collect = [&](std::string_view piece, PortionEnd end) {
            pieces.append(piece);
            if (end != PortionEnd::kContinues) pieces += '\n';
-         });
-         attempt.output = pieces;
-         attempt.input_untouched = false;
+         };
+         return Refusing(
+             ordinal, onward, [&] { ForEachPortion("href=\"", "\"", in, collect); },
+             [&](Attempt& attempt) {
+               attempt.output = pieces;
+               attempt.input_untouched = in.good() && in.tellg() == 0;
+             });
        }},
       {"ExtractPortions", false,
-       [&](Attempt& attempt) {
-         attempt.output = bytes_of(ExtractPortions("href=\"", "\"", input));
-         attempt.input_untouched = false;
+       [&](std::size_t ordinal, bool onward) {
+         std::vector<std::string> portions;
+         return Refusing(
+             ordinal, onward, [&] { portions = ExtractPortions("href=\"", "\"", input); },
+             [&](Attempt& attempt) { attempt.output = bytes_of(portions); });
        }},
   };
   for (const Entry& entry : entries) {
-    const Attempt unrefused = Refusing(0, false, entry.call);
+    const Attempt unrefused = entry.run(0, false);
     ASSERT_EQ(unrefused.output, expected) << entry.name;
     for (std::size_t ordinal = 1; ordinal <= unrefused.allocations + 1; ++ordinal) {
       for (const bool onward : {false, true}) {
-        const Attempt attempt = Refusing(ordinal, onward, entry.call);
+        const Attempt attempt = entry.run(ordinal, onward);
         SCOPED_TRACE(std::string(entry.name) + ", allocation " + std::to_string(ordinal) +
                      (onward ? " and every later one" : " alone") + " refused");
         if (!attempt.threw_bad_alloc) {
