@@ -66,6 +66,24 @@ TEST(ParallelExtractTest, WrongGuessesMeetTheGuessedRun) {
             ExtractInBlocks("<", ">", input, [] { return 65536; }));
 }
 
+// A re-scan may only take over the guessed run where both stand in the same
+// output state, partial match included. Here chunk 6 is guessed wrong
+// (searching, inside a long portion), and at its first checkpoint both runs
+// are copying, but with different parts of the end tag `ab<ab` held: the
+// truth holds `ab<a`, the guessed run, which took the `<` for a start tag,
+// holds `a`. The next `b` closes the portion in the truth only.
+TEST(ParallelExtractTest, RescanMeetsOnlyInTheSameOutputState) {
+  constexpr std::size_t kChunk = 128u << 10;  // two 64 KiB checkpoints a chunk
+  std::string input(5 * kChunk, 'q');         // chunks 0 to 4 begin searching
+  input += '<';
+  input.resize(6 * kChunk + (64u << 10) - 4, 'q');
+  input += "ab<ab";
+  input.resize(8 * kChunk, 'q');
+  const ExtractOptions options{.threads = 2, .chunk_size = kChunk, .parallel_threshold = 1};
+  EXPECT_EQ(ExtractFileWith("<", "ab<ab", input, options),
+            ExtractInBlocks("<", "ab<ab", input, [] { return 65536; }));
+}
+
 // Reading starts at the file offset the caller left, and ends with the
 // offset at the end of the file, as a one-thread reader leaves it; a write
 // error stops the threads and is reported.
