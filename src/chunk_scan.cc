@@ -1,5 +1,7 @@
 #include "chunk_scan.h"
 
+#include <new>
+
 #include "system_calls.h"
 
 namespace tagcut {
@@ -12,7 +14,10 @@ bool CollectingSink::Write(std::span<const unsigned char> buffered,
 }
 
 unsigned char* ChunkReader::Buffer() {
-  if (!buffer_) buffer_.reset(new (kAlignment) unsigned char[piece_size_]);
+  if (!buffer_) {
+    buffer_ = TryAllocatePageAligned(piece_size_);
+    if (!buffer_) throw std::bad_alloc();  // the chunk is then refused
+  }
   return buffer_.get();
 }
 
@@ -21,11 +26,10 @@ ssize_t ChunkReader::ReadPiece(off_t offset, std::size_t wanted) {
 }
 
 Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const unsigned char> bytes,
-                                     ScanState& run, CollectingSink& sink,
-                                     const std::vector<unsigned char>& output) {
-  engine.Feed(bytes, run, sink);
-  sink.Flush();
-  return {run.output, output.size()};
+                                     ScanState& run) {
+  engine.Feed(bytes, run, sink_);
+  sink_.Flush();
+  return {run.output, sink_.collected()};
 }
 
 std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size,

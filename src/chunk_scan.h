@@ -15,11 +15,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
-#include <new>
 #include <span>
 #include <vector>
 
+#include "page_aligned.h"
 #include "scan_engine.h"
 
 namespace tagcut {
@@ -59,6 +58,8 @@ class CollectingSink final : public OutputSink {
  public:
   CollectingSink() : OutputSink(kSubBlock) {}
   void CollectInto(std::vector<unsigned char>& into) { into_ = &into; }
+  // Bytes in the vector so far (what is still buffered not counted).
+  std::size_t collected() const { return into_->size(); }
 
  protected:
   bool Write(std::span<const unsigned char> buffered,
@@ -69,9 +70,7 @@ class CollectingSink final : public OutputSink {
 };
 
 // Reads stretches of one file, each piece into its own buffer (taken at the
-// first read, page-aligned: the kernel copies into a buffer that is not
-// 32-byte aligned several times slower), and collects their output through
-// its own sink.
+// first read, page-aligned), and collects their output through its own sink.
 class ChunkReader {
  public:
   ChunkReader(int fd, std::size_t sub_block)
@@ -97,23 +96,17 @@ class ChunkReader {
   // One piece of `wanted` bytes (at most a piece) at `offset` into the
   // buffer: the count read (fewer where the file ends), or -errno.
   ssize_t ReadPiece(off_t offset, std::size_t wanted);
-  // Scans one sub-block into `output` and says where the scan stands.
-  static Checkpoint ScanSubBlock(const ScanEngine& engine, std::span<const unsigned char> bytes,
-                                 ScanState& run, CollectingSink& sink,
-                                 const std::vector<unsigned char>& output);
+  // Scans one sub-block into the output and says where the scan stands.
+  Checkpoint ScanSubBlock(const ScanEngine& engine, std::span<const unsigned char> bytes,
+                          ScanState& run);
 
   // The piece buffer, allocated at the first read; may throw std::bad_alloc.
   unsigned char* Buffer();
 
-  static constexpr std::align_val_t kAlignment{4096};
-  struct Free {
-    void operator()(unsigned char* bytes) const { ::operator delete[](bytes, kAlignment); }
-  };
-
   int fd_;
   std::size_t sub_block_;
   std::size_t piece_size_;  // whole sub-blocks, and at least the look-back
-  std::unique_ptr<unsigned char[], Free> buffer_;
+  PageAlignedBytes buffer_;
   CollectingSink sink_;
 };
 
@@ -138,8 +131,7 @@ ChunkRead ChunkReader::Scan(const ScanEngine& engine, off_t offset, std::size_t 
     const auto length = static_cast<std::size_t>(got);
     for (std::size_t at = 0; at < length; at += sub_block_) {
       const std::size_t part = std::min(sub_block_, length - at);
-      const Checkpoint checkpoint =
-          ScanSubBlock(engine, {buffer_.get() + at, part}, run, sink_, output);
+      const Checkpoint checkpoint = ScanSubBlock(engine, {buffer_.get() + at, part}, run);
       if (!at_checkpoint(index++, checkpoint)) {
         read.size += at + part;
         return read;
