@@ -35,7 +35,7 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
                                std::size_t& from) {
   const unsigned char* data = search.data;
   const Probe lead = hints.probes[0];
-  const std::size_t head_length = std::min<std::size_t>(search.tag->length(), kVectorBytes);
+  const std::size_t head_length = std::min<std::size_t>(search.probes->length(), kVectorBytes);
   std::size_t p = from;
   while (p < search.limit) {
     const void* hit = std::memchr(data + p + lead.offset, lead.byte, search.limit - p);
@@ -44,7 +44,7 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
         static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) - lead.offset;
     p = candidate + 1;
     if (!ProbesAgree(data, candidate, hints)) continue;
-    if (std::memcmp(data + candidate, search.tag->head(), head_length) == 0) {
+    if (std::memcmp(data + candidate, search.probes->head(), head_length) == 0) {
       from = candidate;
       return Agreement::kHead;
     }
@@ -120,7 +120,7 @@ struct Ops {
 
   // Bit i set when the start at + i agrees with the first `count` probes.
   // Inlined with a constant `count`, the loop unrolls and the probe bytes
-  // stay in registers. Reads [at + offset, at + offset + kWindow) per probe.
+  // stay in registers. Reads [at + offset, at + offset + kStartsPerWindow) per probe.
   __attribute__((always_inline)) static std::uint64_t ProbeMask(const unsigned char* at,
                                                                 const Tag& tag,
                                                                 std::uint32_t count) {
@@ -163,13 +163,13 @@ std::size_t ScanShortTagsToPortions(const ShortTags& tags, std::span<const unsig
   return ScanShortTags(tags, block, copying, sink);
 }
 
-// Kernel::mark_equal_bytes, kWindow starts at a time: a re-pick then costs
+// Kernel::mark_equal_bytes, kStartsPerWindow starts at a time: a re-pick then costs
 // microseconds, not a hundred of them.
 void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
                     std::uint64_t* bits) {
   const __m256i byte = _mm256_set1_epi8(static_cast<char>(wanted));
   std::size_t i = 0;
-  for (; i + kWindow <= count; i += kWindow) {
+  for (; i + kStartsPerWindow <= count; i += kStartsPerWindow) {
     const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(
         _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), byte)));
     const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(

@@ -14,7 +14,7 @@
 // processor; it has no one-pass scan for two tags, so the scan engine takes
 // the general path with it.
 //
-// Window geometry: a probe mask covers kWindow starts with two loads of
+// Window geometry: a probe mask covers kStartsPerWindow starts with two loads of
 // kVectorBytes per probe, at the probe's offset from the window's first
 // start and kVectorBytes further; a candidate's head compare reads
 // kVectorBytes from the candidate. So a window of a tag no longer than
@@ -35,9 +35,10 @@
 namespace tagcut {
 
 inline constexpr std::size_t kVectorBytes = 32;  // one vector load; the head compared at once
-inline constexpr std::size_t kWindow = 64;       // starts per probe mask: two loads per probe
-inline constexpr std::size_t kWindowReach = kWindow + kVectorBytes;  // bytes a window may read
-inline constexpr std::size_t kSkipStride = 2 * kWindow;              // windows skipped per step
+// A window: the kStartsPerWindow consecutive starts one probe mask tests.
+inline constexpr std::size_t kStartsPerWindow = 64;
+inline constexpr std::size_t kWindowReach = kStartsPerWindow + kVectorBytes;  // bytes it may read
+inline constexpr std::size_t kStartsPerSkip = 2 * kStartsPerWindow;  // two windows skipped per step
 
 class OutputSink;
 class PortionSink;
@@ -49,7 +50,7 @@ struct CandidateSearch {
   const unsigned char* data;
   std::size_t size;
   std::size_t limit;
-  const TagProbes* tag;
+  const TagProbes* probes;
   std::size_t call_start;  // where the search call began, for the hints' offsets
 };
 
@@ -61,7 +62,7 @@ enum class Agreement {
 
 // Both tags of a two-tag scan (each 1 to kVectorBytes bytes) and their hints.
 struct ShortTags {
-  const TagProbes* tags[2];  // start tag, end tag
+  const TagProbes* probes[2];  // start tag, end tag
   SearchHints* hints[2];
 };
 

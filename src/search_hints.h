@@ -24,12 +24,12 @@ struct Probe {
 // Offsets below count bytes searched with these hints, over all calls.
 struct SearchHints {
   std::array<Probe, 4> probes{};
-  std::uint32_t probe_count = 0;       // 0: the tag's first choice, not yet set
-  std::uint32_t false_candidates = 0;  // since `window_start`
-  std::uint64_t window_start = 0;
-  std::uint64_t calm_until = 0;      // no re-picking before this offset
-  std::uint64_t searched_bytes = 0;  // the offset the next call starts at
-  std::uint64_t compared_bytes = 0;  // comparison work beyond 32-byte heads
+  std::uint32_t probe_count = 0;             // 0: the tag's first choice, not yet set
+  std::uint32_t false_candidates = 0;        // booked since the offset below
+  std::uint64_t false_candidates_since = 0;  // where the current count began
+  std::uint64_t calm_until = 0;              // no re-picking before this offset
+  std::uint64_t searched_bytes = 0;          // the offset the next call starts at
+  std::uint64_t compared_bytes = 0;          // comparison work beyond 32-byte heads
 };
 
 // Offset `at` of a block, in the hints' count of bytes searched, for a
@@ -50,9 +50,9 @@ inline constexpr std::uint64_t kBytesPerFalseCandidate = 64;
 inline bool BookFalseCandidate(SearchHints& hints, std::uint64_t now) {
   if (++hints.false_candidates < kFalseCandidatesPerCheck) return false;
   const bool crowded =
-      now - hints.window_start < kFalseCandidatesPerCheck * kBytesPerFalseCandidate;
+      now - hints.false_candidates_since < kFalseCandidatesPerCheck * kBytesPerFalseCandidate;
   hints.false_candidates = 0;
-  hints.window_start = now;
+  hints.false_candidates_since = now;
   return crowded && now >= hints.calm_until;
 }
 

@@ -92,7 +92,8 @@ void TagProbes::Repick(const unsigned char* data, std::size_t size, std::size_t 
   const bool same = hints.probe_count == before.probe_count &&
                     std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
                                before.probes.begin());
-  hints.calm_until = hints.window_start + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
+  hints.calm_until =
+      hints.false_candidates_since + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
 }
 
 void TagProbes::ChooseProbesAround(const unsigned char* data, std::size_t size,

@@ -130,7 +130,7 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
     const TagSearcher searcher(tag);
     SearchHints first;
     std::uint32_t state = 0;
-    searcher.FindEnd(Bytes(""), 0, state, first);
+    searcher.Find(Bytes(""), 0, state, first);
     ASSERT_GT(first.probe_count, 0u);
     std::vector<std::uint32_t> free_offsets;
     for (std::uint32_t offset = 0; offset < tag.size(); ++offset) {

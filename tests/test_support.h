@@ -85,7 +85,7 @@ std::vector<std::size_t> SearchedEnds(const TagSearcher& searcher, std::string_v
     const std::size_t size = std::min(next_block(), input.size() - block_start);
     const auto block = Bytes(input.substr(block_start, size));
     for (std::size_t from = 0;;) {
-      const std::size_t found = searcher.FindEnd(block, from, state, hints);
+      const std::size_t found = searcher.Find(block, from, state, hints);
       if (found == TagSearcher::kNotFound) break;
       ends.push_back(block_start + found);
       from = found;
