@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "kernel.h"
 #include "portion_sink.h"
+#include "tag_search.h"
 
 namespace tagcut {
 namespace {
@@ -25,17 +27,26 @@ class DiscardingSink final : public OutputSink {
 
 bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
 
+// Both tags' probes and this scan's hints, for the kernel's one pass.
+ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, ScanState& scan) {
+  start.probes().Prepare(scan.start_hints);
+  end.probes().Prepare(scan.end_hints);
+  return {{&start.probes(), &end.probes()}, {&scan.start_hints, &scan.end_hints}};
+}
+
 }  // namespace
 
 ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
-    : kernel_(&SelectedKernel()),
-      start_(std::move(start_tag), *kernel_),
-      end_(std::move(end_tag), *kernel_) {
-  if (kernel_->scan_short_tags != nullptr && FitsOnePass(start_.tag()) && FitsOnePass(end_.tag())) {
-    short_start_.emplace(start_.tag(), *kernel_);
-    short_end_.emplace(end_.tag(), *kernel_);
-  }
-}
+    : start_(std::make_unique<const TagSearcher>(std::move(start_tag), SelectedKernel())),
+      end_(std::make_unique<const TagSearcher>(std::move(end_tag), start_->probes().kernel())),
+      one_pass_(end_->probes().kernel().scan_short_tags != nullptr && FitsOnePass(start_->tag()) &&
+                FitsOnePass(end_->tag())) {}
+
+ScanEngine::ScanEngine(ScanEngine&&) noexcept = default;
+ScanEngine::~ScanEngine() = default;
+
+const std::string& ScanEngine::start_tag() const { return start_->tag(); }
+const std::string& ScanEngine::end_tag() const { return end_->tag(); }
 
 template <class Sink>
 void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
@@ -44,7 +55,7 @@ void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> bloc
   // of them are written from the tag itself.
   const std::size_t total = held + (to - from);
   const std::size_t release = total - keep;
-  const auto* end_tag = reinterpret_cast<const unsigned char*>(end_.tag().data());
+  const auto* end_tag = reinterpret_cast<const unsigned char*>(end_->tag().data());
   if (release <= held) {
     sink.Append(end_tag, release);
     return;
@@ -76,47 +87,42 @@ ScanState ScanEngine::StateAfter(std::span<const unsigned char> bytes, bool copy
   return scan;
 }
 
-ShortTags ScanEngine::ShortTagsOf(ScanState& scan) const {
-  short_start_->Prepare(scan.start_hints);
-  short_end_->Prepare(scan.end_hints);
-  return {{&*short_start_, &*short_end_}, {&scan.start_hints, &scan.end_hints}};
-}
-
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                                       OutputSink& sink) const {
-  return kernel_->scan_short_tags(ShortTagsOf(scan), block, scan.output.copying, sink);
+  return start_->probes().kernel().scan_short_tags(ShortTagsOf(*start_, *end_, scan), block,
+                                                   scan.output.copying, sink);
 }
 
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                                       PortionSink& sink) const {
-  return kernel_->scan_short_tags_into_portions(ShortTagsOf(scan), block, scan.output.copying,
-                                                sink);
+  return start_->probes().kernel().scan_short_tags_into_portions(ShortTagsOf(*start_, *end_, scan),
+                                                                 block, scan.output.copying, sink);
 }
 
 template <class Sink>
 void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const {
   std::size_t position = 0;
   OutputState& output = scan.output;
-  if (short_start_ && output.partial_match == 0) position = ScanShortTags(block, scan, sink);
+  if (one_pass_ && output.partial_match == 0) position = ScanShortTags(block, scan, sink);
   while (position < block.size()) {
     if (!output.copying) {
-      const std::size_t found =
-          start_.FindEnd(block, position, output.partial_match, scan.start_hints);
-      if (found == TagSearcher::kNotFound) return;
+      const std::size_t past_start =
+          start_->Find(block, position, output.partial_match, scan.start_hints);
+      if (past_start == TagSearcher::kNotFound) return;
       output.copying = true;
-      position = found;
+      position = past_start;
       continue;
     }
     const std::uint32_t held = output.partial_match;
-    const std::size_t found = end_.FindEnd(block, position, output.partial_match, scan.end_hints);
-    if (found == TagSearcher::kNotFound) {
+    const std::size_t past_end = end_->Find(block, position, output.partial_match, scan.end_hints);
+    if (past_end == TagSearcher::kNotFound) {
       Release(held, block, position, block.size(), output.partial_match, sink);
       return;
     }
-    Release(held, block, position, found, end_.tag().size(), sink);
+    Release(held, block, position, past_end, end_->tag().size(), sink);
     EndPortion(sink, PortionEnd::kEndTag);
     output.copying = false;
-    position = found;
+    position = past_end;
   }
 }
 

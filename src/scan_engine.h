@@ -9,15 +9,13 @@
 #ifndef TAGCUT_SCAN_ENGINE_H_
 #define TAGCUT_SCAN_ENGINE_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string>
 
-#include "kernel.h"
 #include "search_hints.h"
-#include "tag_probes.h"
-#include "tag_search.h"
 #include "tagcut/output_sink.h"
 
 namespace tagcut {
@@ -38,11 +36,14 @@ struct ScanState {
 };
 
 class PortionSink;
+class TagSearcher;
 
 class ScanEngine {
  public:
   // Builds the start tag's searcher, then the end tag's.
   ScanEngine(std::string start_tag, std::string end_tag);
+  ScanEngine(ScanEngine&&) noexcept;
+  ~ScanEngine();
 
   // Scans `block` from `scan`, appending every released byte to `sink`, and
   // a line feed after each portion (a PortionSink: the portion's end).
@@ -61,8 +62,8 @@ class ScanEngine {
   ScanState StateAfter(std::span<const unsigned char> bytes, bool copying,
                        const ScanState& hints) const;
 
-  const std::string& start_tag() const { return start_.tag(); }
-  const std::string& end_tag() const { return end_.tag(); }
+  const std::string& start_tag() const;
+  const std::string& end_tag() const;
 
  private:
   template <class Sink>
@@ -76,7 +77,6 @@ class ScanEngine {
                             OutputSink& sink) const;
   std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                             PortionSink& sink) const;
-  ShortTags ShortTagsOf(ScanState& scan) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
@@ -84,13 +84,13 @@ class ScanEngine {
   void Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
                std::size_t to, std::size_t keep, Sink& sink) const;
 
-  const Kernel* kernel_;
-  TagSearcher start_;
-  TagSearcher end_;
-  // Both tags are 1 to kVectorBytes long and the kernel has a one-pass scan
-  // for two tags: their probes, for that pass.
-  std::optional<TagProbes> short_start_;
-  std::optional<TagProbes> short_end_;
+  // Held apart so the adapters that include this header need not see how
+  // a tag is searched.
+  std::unique_ptr<const TagSearcher> start_;
+  std::unique_ptr<const TagSearcher> end_;
+  // Both tags are 1 to kVectorBytes long and their kernel has a one-pass
+  // scan for two tags.
+  bool one_pass_ = false;
 };
 
 }  // namespace tagcut

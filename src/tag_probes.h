@@ -37,6 +37,9 @@ class TagProbes {
   std::uint32_t length() const { return length_; }
   const std::string& tag() const { return tag_; }
 
+  // The kernel this tag's searches run on.
+  const Kernel& kernel() const { return *kernel_; }
+
   // The tag's first kVectorBytes bytes, zero-padded, and a bit for each that is real.
   const unsigned char* head() const { return head_.data(); }
   std::uint32_t head_mask() const { return head_mask_; }

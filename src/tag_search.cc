@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tagcut/automaton.h"
+
 namespace tagcut {
 namespace {
 
@@ -17,11 +19,12 @@ constexpr std::uint64_t kComparisonAllowance = 1u << 20;
 }  // namespace
 
 TagSearcher::TagSearcher(std::string tag, const Kernel& kernel)
-    : kernel_(&kernel), probes_(std::move(tag), kernel), length_(probes_.length()) {
-  CompileRows(CreateAutomaton(probes_.tag()));
+    : probes_(std::move(tag), kernel), length_(probes_.length()) {
+  CompileRows();
 }
 
-void TagSearcher::CompileRows(const Automaton& table) {
+void TagSearcher::CompileRows() {
+  const Automaton table = CreateAutomaton(tag());
   dense_ = length_ <= kDenseLimit;
   if (dense_) {
     next_.assign(static_cast<std::size_t>(length_) * 256, 0);
@@ -45,8 +48,10 @@ void TagSearcher::CompileRows(const Automaton& table) {
   row_begin_.push_back(static_cast<std::uint32_t>(entry_byte_.size()));
 }
 
-TagSearcher::Outcome TagSearcher::Settle(const unsigned char* data, std::size_t call_start,
-                                         std::size_t candidate, SearchHints& hints) const {
+std::optional<TagSearcher::Outcome> TagSearcher::Settle(const unsigned char* data,
+                                                        std::size_t call_start,
+                                                        std::size_t candidate,
+                                                        SearchHints& hints) const {
   if (length_ <= kVectorBytes) return Outcome::kFound;  // the head was all of it
   // Past the head, a comparison whose cost is booked.
   hints.compared_bytes += length_ - kVectorBytes;
@@ -59,7 +64,7 @@ TagSearcher::Outcome TagSearcher::Settle(const unsigned char* data, std::size_t 
   if (hints.compared_bytes > kComparisonBudgetFactor * now + kComparisonAllowance) {
     return Outcome::kOverBudget;
   }
-  return Outcome::kExhausted;
+  return std::nullopt;
 }
 
 TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::size_t size,
@@ -68,7 +73,7 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
   const CandidateSearch search{data, size, limit, &probes_, call_start};
   std::size_t p = position;
   for (;;) {
-    switch (kernel_->next_agreeing(search, hints, p)) {
+    switch (probes_.kernel().next_agreeing(search, hints, p)) {
       case Agreement::kNone:
         position = limit;
         return Outcome::kExhausted;
@@ -79,10 +84,10 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
         break;
     }
     const std::size_t candidate = p++;
-    const Outcome outcome = Settle(data, call_start, candidate, hints);
-    if (outcome == Outcome::kExhausted) continue;
-    position = outcome == Outcome::kFound ? candidate : candidate + 1;
-    return outcome;
+    const std::optional<Outcome> outcome = Settle(data, call_start, candidate, hints);
+    if (!outcome) continue;
+    position = *outcome == Outcome::kFound ? candidate : candidate + 1;
+    return *outcome;
   }
 }
 
@@ -127,8 +132,8 @@ bool TagSearcher::ResumePartial(std::span<const unsigned char> block, std::size_
   return false;
 }
 
-std::size_t TagSearcher::FindEnd(std::span<const unsigned char> block, std::size_t from,
-                                 std::uint32_t& state, SearchHints& hints) const {
+std::size_t TagSearcher::Find(std::span<const unsigned char> block, std::size_t from,
+                              std::uint32_t& state, SearchHints& hints) const {
   if (length_ == 0) {
     state = 0;
     return kNotFound;

@@ -27,13 +27,14 @@
 //   TagSearcher searcher("</b>");
 //   SearchHints hints;
 //   std::uint32_t state = 0;
-//   searcher.FindEnd(first, 0, state, hints);   // kNotFound, and state == 2
-//   searcher.FindEnd(second, 0, state, hints);  // 2, just past "b>"; state == 0
+//   searcher.Find(first, 0, state, hints);   // kNotFound, and state == 2
+//   searcher.Find(second, 0, state, hints);  // 2, just past "b>"; state == 0
 #ifndef TAGCUT_TAG_SEARCH_H_
 #define TAGCUT_TAG_SEARCH_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,7 +42,6 @@
 #include "kernel.h"
 #include "search_hints.h"
 #include "tag_probes.h"
-#include "tagcut/automaton.h"
 
 namespace tagcut {
 
@@ -54,18 +54,21 @@ class TagSearcher {
 
   const std::string& tag() const { return probes_.tag(); }
 
+  // The tag as the candidate search sees it, with the kernel it runs on.
+  const TagProbes& probes() const { return probes_; }
+
   // Scans `data` from offset `from` with `state` carried in from earlier
   // bytes. Returns the offset just past the first complete occurrence and
   // resets `state` to 0, or returns kNotFound and leaves in `state` the
   // partial occurrence at the end of `data`.
-  std::size_t FindEnd(std::span<const unsigned char> data, std::size_t from, std::uint32_t& state,
-                      SearchHints& hints) const;
+  std::size_t Find(std::span<const unsigned char> data, std::size_t from, std::uint32_t& state,
+                   SearchHints& hints) const;
 
   // The same with throwaway hints, for one-off searches.
-  std::size_t FindEnd(std::span<const unsigned char> data, std::size_t from,
-                      std::uint32_t& state) const {
+  std::size_t Find(std::span<const unsigned char> data, std::size_t from,
+                   std::uint32_t& state) const {
     SearchHints hints;
-    return FindEnd(data, from, state, hints);
+    return Find(data, from, state, hints);
   }
 
   // The automaton's next state from `state` on `byte`.
@@ -78,18 +81,25 @@ class TagSearcher {
   }
 
  private:
-  enum class Outcome { kFound, kExhausted, kRepick, kOverBudget };
+  // How a search over whole candidates ended.
+  enum class Outcome {
+    kFound,       // an occurrence, at `position`
+    kExhausted,   // no candidate below the limit
+    kRepick,      // false candidates crowd: new probes, then on from `position`
+    kOverBudget,  // comparisons cost too much: the automaton steps from `position`
+  };
 
   // Candidate search and comparison over starts in [position, limit), where
   // every start leaves room for the whole tag; `call_start` is where the
-  // FindEnd call began, for the hints' offsets.
+  // Find call began, for the hints' offsets.
   Outcome SearchWhole(const unsigned char* data, std::size_t size, std::size_t call_start,
                       std::size_t& position, std::size_t limit, SearchHints& hints) const;
 
-  // A candidate whose head agrees: kFound if the rest of the tag does too,
-  // else what its rejection costs (kExhausted: go on).
-  Outcome Settle(const unsigned char* data, std::size_t call_start, std::size_t candidate,
-                 SearchHints& hints) const;
+  // A candidate whose head agrees: kFound if the rest of the tag does too;
+  // else, with the rejection booked, std::nullopt to go on, or kRepick or
+  // kOverBudget when the bookings call for it.
+  std::optional<Outcome> Settle(const unsigned char* data, std::size_t call_start,
+                                std::size_t candidate, SearchHints& hints) const;
 
   // Steps a partial occurrence carried in, from `position`, until it
   // completes (returns true) or until the longest partial occurrence begins
@@ -102,11 +112,10 @@ class TagSearcher {
   std::size_t StepThrough(const unsigned char* data, std::size_t position, std::size_t size,
                           std::uint32_t& state) const;
 
-  // Dense rows for short tags, sparse rows beyond, from `table`'s entries.
-  void CompileRows(const Automaton& table);
+  // The tag's automaton: dense rows for short tags, sparse rows beyond.
+  void CompileRows();
 
-  const Kernel* kernel_;
-  TagProbes probes_;  // holds the tag
+  TagProbes probes_;  // holds the tag and the kernel
   std::uint32_t length_;
 
   // Dense: next_[state * 256 + byte]. Sparse: the entries of row q are
