@@ -20,16 +20,24 @@
 namespace tagcut {
 namespace {
 
-// An input stream buffer that offers its text a few bytes at a time, so
-// that every read may wait and the open portion is handed over in pieces.
+// An input stream buffer that offers its text up to `most` bytes at a time:
+// either every read may wait, so the open portion is handed over in pieces,
+// or (`ready`) the next bytes are always reported ready, so blocks follow one
+// another with no wait between them and a portion's head stays buffered.
 class TricklingBuffer final : public std::streambuf {
  public:
-  TricklingBuffer(std::string text, unsigned seed) : text_(std::move(text)), random_(seed) {}
+  TricklingBuffer(std::string text, unsigned seed, std::size_t most = 7, bool ready = false)
+      : text_(std::move(text)), random_(seed), most_(most), ready_(ready) {}
 
  protected:
+  std::streamsize showmanyc() override {
+    if (!ready_ || at_ >= text_.size()) return 0;
+    return static_cast<std::streamsize>(std::min(1 + random_() % most_, text_.size() - at_));
+  }
+
   int_type underflow() override {
     if (at_ >= text_.size()) return traits_type::eof();
-    const std::size_t size = std::min<std::size_t>(1 + random_() % 7, text_.size() - at_);
+    const std::size_t size = std::min<std::size_t>(1 + random_() % most_, text_.size() - at_);
     char* begin = text_.data() + at_;
     setg(begin, begin, begin + size);
     at_ += size;
@@ -40,6 +48,8 @@ class TricklingBuffer final : public std::streambuf {
   std::string text_;
   std::size_t at_ = 0;
   std::mt19937 random_;
+  std::size_t most_;
+  bool ready_;
 };
 
 // What ForEachPortion handed over, put back together, after checking that
@@ -70,7 +80,10 @@ std::vector<reference::Portion> Unmarked(const std::vector<std::string>& portion
 
 // Random tags and inputs over an alphabet with line feeds and NULs, stitched
 // from pieces of the tags: both calls agree with the model, portion by
-// portion, and only the last can be cut short.
+// portion, and only the last can be cut short. Every tenth input is long and
+// also read in blocks of up to 1 KiB with no wait between them, so a portion
+// opens in one block, stays buffered, and closes in the first window of the
+// next, where the one-pass scan ends it.
 TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
   std::mt19937 random(23);
   const std::string alphabet("ab\n\0", 4);
@@ -78,16 +91,22 @@ TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
     const std::string start_tag = testing::RandomText(random, alphabet, round % 10 == 0 ? 1 : 3);
     const std::string end_tag = testing::RandomText(random, alphabet, round % 10 == 1 ? 1 : 4);
     const std::string tags[] = {start_tag, end_tag};
-    const std::string input = testing::TagSoup(random, tags, alphabet, random() % 300);
+    const bool long_input = round % 10 == 5;
+    const std::string input =
+        testing::TagSoup(random, tags, alphabet, random() % (long_input ? 6000 : 300));
     const std::vector<reference::Portion> expected = reference::Portions(start_tag, end_tag, input);
     const bool cut_short = !expected.empty() && expected.back().cut_short;
     SCOPED_TRACE("round " + std::to_string(round));
     ASSERT_EQ(Unmarked(ExtractPortions(start_tag, end_tag, input), cut_short), expected);
     std::istringstream whole(input);
     ASSERT_EQ(CollectPieces(start_tag, end_tag, whole), expected);
-    TricklingBuffer trickle(input, static_cast<unsigned>(round));
+    TricklingBuffer trickle(input, static_cast<unsigned>(round), long_input ? 1024 : 7);
     std::istream trickling(&trickle);
     ASSERT_EQ(CollectPieces(start_tag, end_tag, trickling), expected);
+    if (!long_input) continue;
+    TricklingBuffer ready(input, static_cast<unsigned>(round), 1024, /*ready=*/true);
+    std::istream in_blocks(&ready);
+    ASSERT_EQ(CollectPieces(start_tag, end_tag, in_blocks), expected);
   }
   // A long portion of broken end-tag prefixes, all of it there at once: it
   // is released in small runs, which the pieces gather up to the bound.
