@@ -9,9 +9,7 @@
 #include <cstring>
 #include <span>
 
-#include "portion_sink.h"
 #include "tag_probes.h"
-#include "tagcut/output_sink.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -77,8 +75,8 @@ std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b
   return CountCommonBitsPortable(a, b, words);
 }
 
-constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr,   nullptr,
-                                 nullptr,    MarkEqualBytesPortable, CountCommonBitsCalled};
+constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr, nullptr, MarkEqualBytesPortable,
+                                 CountCommonBitsCalled};
 
 #ifdef TAGCUT_X86
 // Every function defined from here to the region's end is compiled for AVX2
@@ -153,16 +151,6 @@ struct Ops {
 #include "candidate_windows.inc"
 #include "two_tag_scan.inc"
 
-std::size_t ScanShortTagsToStream(const ShortTags& tags, std::span<const unsigned char> block,
-                                  bool& copying, OutputSink& sink) {
-  return ScanShortTags(tags, block, copying, sink);
-}
-
-std::size_t ScanShortTagsToPortions(const ShortTags& tags, std::span<const unsigned char> block,
-                                    bool& copying, PortionSink& sink) {
-  return ScanShortTags(tags, block, copying, sink);
-}
-
 // Kernel::mark_equal_bytes, kStartsPerWindow starts at a time: a re-pick then costs
 // microseconds, not a hundred of them.
 void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
@@ -191,11 +179,7 @@ std::size_t CountCommonBits(const std::uint64_t* a, const std::uint64_t* b, std:
 #pragma GCC pop_options
 #endif
 
-constexpr Kernel kAvx2Kernel{"avx2",
-                             avx2::NextAgreeing,
-                             avx2::ScanShortTagsToStream,
-                             avx2::ScanShortTagsToPortions,
-                             avx2::MarkEqualBytes,
+constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::FindBounds, avx2::MarkEqualBytes,
                              avx2::CountCommonBits};
 #endif  // TAGCUT_X86
 

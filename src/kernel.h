@@ -1,16 +1,19 @@
 // Kernel: the processor-specific half of tag search, behind one interface.
+// A kernel finds (candidates, tag occurrences, portion bounds); it never
+// writes output and never chooses probes: it returns to its caller for both.
 //
 // For the tag search, the two-tag scan's caller and the probe choice; not
 // installed. Every routine here that depends on the instruction set lives
 // in kernel.cc: the probe masks (64 starts tested against up to four probe
 // bytes at once), the head compare, the skip over windows without a
 // candidate, the byte-equality bit maps and the bit counting a re-pick
-// uses. Each kernel is a table of these routines; one is chosen once, when
-// first asked for, as the fastest the processor runs, and a searcher keeps
-// the kernel it was built with.
+// uses, and the two-tag scan that finds the bounds of portions. Each kernel
+// is a table of these routines; one is chosen once, when first asked for,
+// as the fastest the processor runs, and a tag's probes keep the kernel they
+// were built with.
 //
-// Guarantees: every kernel gives the same results (occurrences found, bytes
-// released); kernels differ only in speed. The portable kernel runs on any
+// Guarantees: every kernel gives the same results (occurrences and bounds
+// found); kernels differ only in speed. The portable kernel runs on any
 // processor; it has no one-pass scan for two tags, so the scan engine takes
 // the general path with it.
 //
@@ -40,8 +43,6 @@ inline constexpr std::size_t kStartsPerWindow = 64;
 inline constexpr std::size_t kWindowReach = kStartsPerWindow + kVectorBytes;  // bytes it may read
 inline constexpr std::size_t kStartsPerSkip = 2 * kStartsPerWindow;  // two windows skipped per step
 
-class OutputSink;
-class PortionSink;
 class TagProbes;
 
 // One call's candidate search for one tag: starts in [from, limit) of
@@ -66,6 +67,24 @@ struct ShortTags {
   SearchHints* hints[2];
 };
 
+// Where a two-tag scan puts what it finds: the offsets of the tags that
+// bound portions, in order and alternating: a start tag, its end tag, the
+// next start tag. (A portion runs from just past its start tag to its end
+// tag.) The scan may write up to kStartsPerWindow entries past those it
+// counts.
+struct BoundList {
+  std::size_t* bounds;
+  std::size_t capacity;  // at least kStartsPerWindow
+};
+
+// How a two-tag scan ended.
+struct BoundScan {
+  std::size_t count;  // bounds written
+  std::size_t stop;   // where the scan stopped: every bound before it is written
+  bool copying;       // the phase at `stop`
+  bool repick;        // stopped for new probes for the tag the phase looks for
+};
+
 struct Kernel {
   const char* name;
 
@@ -74,15 +93,17 @@ struct Kernel {
   // candidate that made the crowd), or kNone.
   Agreement (*next_agreeing)(const CandidateSearch& search, SearchHints& hints, std::size_t& from);
 
-  // Both tags in one pass from the start of `block`, in the phase `copying`
-  // says, releasing portions into the sink; returns where it stopped (the
-  // general path goes on from there, no partial match carried). Null when
-  // the kernel has no such pass.
-  std::size_t (*scan_short_tags)(const ShortTags& tags, std::span<const unsigned char> block,
-                                 bool& copying, OutputSink& sink);
-  std::size_t (*scan_short_tags_into_portions)(const ShortTags& tags,
-                                               std::span<const unsigned char> block, bool& copying,
-                                               PortionSink& sink);
+  // Both tags in one pass over `block` from `from`, in the phase `copying`
+  // says, writing the bounds it finds into `list`. It stops where a window
+  // would read past the block, where the list has no room for another
+  // window's bounds, or where false candidates call for new probes (it then
+  // books them in the hints; the caller re-picks and calls again from
+  // `stop`). No partial match is carried: at the block's end the general
+  // path goes on from `stop`. The hints' offsets count from the block's
+  // start, and `searched_bytes` is the caller's to advance. Null when the
+  // kernel has no such pass.
+  BoundScan (*find_bounds)(const ShortTags& tags, std::span<const unsigned char> block,
+                           std::size_t from, bool copying, const BoundList& list);
 
   // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
   void (*mark_equal_bytes)(const unsigned char* at, std::size_t count, unsigned char wanted,

@@ -25,6 +25,9 @@ class DiscardingSink final : public OutputSink {
   }
 };
 
+// Bounds the one-pass scan finds per call: 8 KiB on the stack.
+constexpr std::size_t kBoundCapacity = 1024;
+
 bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
 
 // Both tags' probes and this scan's hints, for the kernel's one pass.
@@ -39,7 +42,7 @@ ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, ScanStat
 ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
     : start_(std::make_unique<const TagSearcher>(std::move(start_tag), SelectedKernel())),
       end_(std::make_unique<const TagSearcher>(std::move(end_tag), start_->probes().kernel())),
-      one_pass_(end_->probes().kernel().scan_short_tags != nullptr && FitsOnePass(start_->tag()) &&
+      one_pass_(end_->probes().kernel().find_bounds != nullptr && FitsOnePass(start_->tag()) &&
                 FitsOnePass(end_->tag())) {}
 
 ScanEngine::ScanEngine(ScanEngine&&) noexcept = default;
@@ -87,16 +90,45 @@ ScanState ScanEngine::StateAfter(std::span<const unsigned char> bytes, bool copy
   return scan;
 }
 
+template <class Sink>
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
-                                      OutputSink& sink) const {
-  return start_->probes().kernel().scan_short_tags(ShortTagsOf(*start_, *end_, scan), block,
-                                                   scan.output.copying, sink);
-}
-
-std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
-                                      PortionSink& sink) const {
-  return start_->probes().kernel().scan_short_tags_into_portions(ShortTagsOf(*start_, *end_, scan),
-                                                                 block, scan.output.copying, sink);
+                                      Sink& sink) const {
+  const ShortTags tags = ShortTagsOf(*start_, *end_, scan);
+  const Kernel& kernel = start_->probes().kernel();
+  std::size_t bounds[kBoundCapacity + kStartsPerWindow];  // room for what is written past
+  const BoundList list{bounds, kBoundCapacity};
+  bool& copying = scan.output.copying;
+  std::size_t open_from = 0;  // the open portion's first unreleased byte, while copying
+  std::size_t stop = 0;
+  for (;;) {
+    const BoundScan found = kernel.find_bounds(tags, block, stop, copying, list);
+    const std::size_t start_length = start_->tag().size();
+    const unsigned char* const data = block.data();
+    std::size_t i = 0;
+    if (copying && found.count > 0) {  // the portion open when the call began
+      sink.AppendLine(data + open_from, bounds[0] - open_from);
+      copying = false;
+      i = 1;
+    }
+    for (; i + 1 < found.count; i += 2) {
+      const std::size_t first = bounds[i] + start_length;
+      sink.AppendLine(data + first, bounds[i + 1] - first);
+    }
+    if (i < found.count) {  // a portion still open where the call stopped
+      open_from = bounds[i] + start_length;
+      copying = true;
+    }
+    stop = found.stop;
+    if (found.repick) {
+      const int phase = copying ? 1 : 0;
+      tags.probes[phase]->Repick(block.data(), block.size(), stop, *tags.hints[phase]);
+      continue;
+    }
+    if (found.count + kStartsPerWindow <= kBoundCapacity) break;  // not stopped for room
+  }
+  if (copying) sink.Append(block.data() + open_from, stop - open_from);
+  for (SearchHints* hints : tags.hints) hints->searched_bytes += stop;
+  return stop;
 }
 
 template <class Sink>

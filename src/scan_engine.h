@@ -71,12 +71,11 @@ class ScanEngine {
   template <class Sink>
   void FinishInto(ScanState& scan, Sink& sink) const;
 
-  // The kernel's one pass over both tags, from the block's start; where the
-  // general path goes on.
+  // The kernel's one pass over both tags from the block's start, and the
+  // portions cut at the bounds it finds; where the general path goes on.
+  template <class Sink>
   std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
-                            OutputSink& sink) const;
-  std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
-                            PortionSink& sink) const;
+                            Sink& sink) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
