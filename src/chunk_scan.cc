@@ -6,13 +6,6 @@
 
 namespace tagcut {
 
-bool CollectingSink::Write(std::span<const unsigned char> buffered,
-                           std::span<const unsigned char> direct) {
-  into_->insert(into_->end(), buffered.begin(), buffered.end());
-  into_->insert(into_->end(), direct.begin(), direct.end());
-  return true;
-}
-
 unsigned char* ChunkReader::Buffer() {
   if (!buffer_) {
     buffer_ = TryAllocatePageAligned(piece_size_);
@@ -29,7 +22,7 @@ Checkpoint ChunkReader::ScanSubBlock(const ScanEngine& engine, std::span<const u
                                      ScanState& run) {
   engine.Feed(bytes, run, sink_);
   sink_.Flush();
-  return {run.output, sink_.collected()};
+  return {run.output, sink_.destination().size()};
 }
 
 std::span<const unsigned char> ChunkReader::ReadBefore(off_t offset, std::size_t size,

@@ -53,22 +53,6 @@ struct ScannedChunk {
   std::vector<Checkpoint> checkpoints;
 };
 
-// Collects everything written into the byte vector it is pointed at.
-class CollectingSink final : public OutputSink {
- public:
-  CollectingSink() : OutputSink(kSubBlock) {}
-  void CollectInto(std::vector<unsigned char>& into) { into_ = &into; }
-  // Bytes in the vector so far (what is still buffered not counted).
-  std::size_t collected() const { return into_->size(); }
-
- protected:
-  bool Write(std::span<const unsigned char> buffered,
-             std::span<const unsigned char> direct) override;
-
- private:
-  std::vector<unsigned char>* into_ = nullptr;
-};
-
 // Reads stretches of one file, each piece into its own buffer (taken at the
 // first read, page-aligned), and collects their output through its own sink.
 class ChunkReader {
@@ -107,7 +91,8 @@ class ChunkReader {
   std::size_t sub_block_;
   std::size_t piece_size_;  // whole sub-blocks, and at least the look-back
   PageAlignedBytes buffer_;
-  CollectingSink sink_;
+  std::vector<unsigned char> no_output_;  // the sink's destination between scans
+  ByteVectorSink sink_{no_output_, kSubBlock};
 };
 
 // Scans `chunk.size` bytes at `chunk.offset` from `chunk.guess`, noting every
@@ -119,7 +104,7 @@ ChunkRead ChunkReader::Scan(const ScanEngine& engine, off_t offset, std::size_t 
                             ScanState& run, std::vector<unsigned char>& output,
                             AtCheckpoint&& at_checkpoint) {
   ChunkRead read;
-  sink_.CollectInto(output);
+  sink_.Redirect(output);
   std::size_t index = 0;
   while (read.size < size) {
     const std::size_t wanted = std::min(piece_size_, size - read.size);

@@ -1,68 +1,100 @@
-// Portion sink: the sink the scan writes into when portions are handed over
-// as units. Bytes are buffered as in any OutputSink and handed on as pieces
-// that continue the open portion (never empty); where the byte stream would
-// get a portion's line feed, EndPortion hands over what is buffered as the
-// portion's last piece (possibly empty), marked with how the portion ended.
+// Portion sink: what the scan writes into when portions are handed over as
+// units. Released bytes are buffered and handed on as pieces that continue
+// the open portion (never empty, never longer than the capacity asked for); where the
+// byte stream would get a portion's line feed, the portion's last piece is
+// handed over (possibly empty), marked with how the portion ended.
 //
-// For the portion API; not installed. The scan engine has an overload for it.
+// For the portion API; not installed. It is not an OutputSink: the scan
+// engine has an overload for it, and it takes the same calls (Append,
+// AppendLine, Flush) plus EndPortion. The buffer halves when refused, down
+// to none (every piece then comes straight from the input); it never throws
+// but for what on_piece throws.
 #ifndef TAGCUT_PORTION_SINK_H_
 #define TAGCUT_PORTION_SINK_H_
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <new>
 #include <string_view>
 
-#include "tagcut/output_sink.h"
 #include "tagcut/portions.h"
 
 namespace tagcut {
 
-class PortionSink final : public OutputSink {
+class PortionSink {
  public:
   using OnPiece = std::function<void(std::string_view piece, PortionEnd end)>;
 
   PortionSink(std::size_t capacity, const OnPiece& on_piece)
-      : OutputSink(capacity), on_piece_(on_piece) {}
+      : capacity_(capacity),
+        longest_piece_(std::max<std::size_t>(capacity, 1)),
+        on_piece_(on_piece) {
+    for (; capacity_ != 0; capacity_ /= 2) {
+      buffer_.reset(new (std::nothrow) unsigned char[capacity_]);
+      if (buffer_) break;
+    }
+  }
+  PortionSink(const PortionSink&) = delete;
+  PortionSink& operator=(const PortionSink&) = delete;
 
-  // The open portion ends here: by its end tag, or by the end of input.
-  void EndPortion(PortionEnd end) {
-    closing_ = end;
-    Flush();  // Write hands over what is buffered as the last piece
-    if (closing_ != PortionEnd::kContinues) Hand({}, end);  // nothing was buffered
-    closing_ = PortionEnd::kContinues;
+  // More of the open portion.
+  void Append(const unsigned char* bytes, std::size_t count) {
+    if (count <= capacity_ - used_) {
+      if (count != 0) std::memcpy(buffer_.get() + used_, bytes, count);
+      used_ += count;
+      return;
+    }
+    Flush();
+    if (count <= capacity_ / 4) {
+      std::memcpy(buffer_.get(), bytes, count);
+      used_ = count;
+      return;
+    }
+    // Long runs go straight from the input, in pieces no longer than asked.
+    for (std::size_t at = 0; at < count; at += longest_piece_) {
+      Hand(bytes + at, std::min(longest_piece_, count - at), PortionEnd::kContinues);
+    }
   }
 
-  // As OutputSink::AppendLine, with the portion's end in place of a line
-  // feed. A portion that is all in `bytes` is handed over from there.
+  // The rest of the open portion, then its end by its end tag. A portion
+  // that is all in `bytes` is handed over from there, in one piece.
   void AppendLine(const unsigned char* bytes, std::size_t count) {
-    if (buffered() == 0 && !failed()) {
-      Hand({bytes, count}, PortionEnd::kEndTag);
+    if (used_ == 0 && count <= longest_piece_) {
+      Hand(bytes, count, PortionEnd::kEndTag);
       return;
     }
     Append(bytes, count);
     EndPortion(PortionEnd::kEndTag);
   }
 
- protected:
-  bool Write(std::span<const unsigned char> buffered,
-             std::span<const unsigned char> direct) override {
-    if (closing_ != PortionEnd::kContinues) {  // from EndPortion: nothing direct
-      const PortionEnd end = closing_;
-      closing_ = PortionEnd::kContinues;
-      Hand(buffered, end);
-      return true;
-    }
-    if (!buffered.empty()) Hand(buffered, PortionEnd::kContinues);
-    if (!direct.empty()) Hand(direct, PortionEnd::kContinues);
+  // The open portion ends here: by its end tag, or by the end of input.
+  void EndPortion(PortionEnd end) {
+    Hand(buffer_.get(), used_, end);
+    used_ = 0;
+  }
+
+  // Hands over what is buffered as a piece that continues the portion.
+  bool Flush() {
+    if (used_ != 0) Hand(buffer_.get(), used_, PortionEnd::kContinues);
+    used_ = 0;
     return true;
   }
 
+  bool failed() const { return false; }
+
  private:
-  void Hand(std::span<const unsigned char> bytes, PortionEnd end) {
-    on_piece_({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, end);
+  void Hand(const unsigned char* bytes, std::size_t count, PortionEnd end) {
+    on_piece_({reinterpret_cast<const char*>(bytes), count}, end);
   }
 
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t capacity_;       // what the buffer got
+  std::size_t longest_piece_;  // the capacity asked for
+  std::size_t used_ = 0;
   const OnPiece& on_piece_;
-  PortionEnd closing_ = PortionEnd::kContinues;
 };
 
 }  // namespace tagcut

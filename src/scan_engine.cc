@@ -1,5 +1,6 @@
 #include "scan_engine.h"
 
+#include <cstring>
 #include <utility>
 
 #include "kernel.h"
@@ -14,16 +15,43 @@ namespace {
 void EndPortion(OutputSink& sink, PortionEnd) { sink.Put('\n'); }
 void EndPortion(PortionSink& sink, PortionEnd end) { sink.EndPortion(end); }
 
-// Takes released bytes and drops them, unbuffered.
-class DiscardingSink final : public OutputSink {
- public:
-  DiscardingSink() : OutputSink(0) {}
-
- protected:
-  bool Write(std::span<const unsigned char>, std::span<const unsigned char>) override {
-    return true;
+// Cuts a portion between each pair of bounds (start tag, end tag) of
+// bounds[0, count): its bytes from past the start tag to the end tag, then a
+// line feed. A portion of at most 32 bytes is copied into the sink's buffer
+// with one fixed 32-byte move, which reads past the portion's end: the
+// one-pass scan guarantees 32 readable bytes there, as its windows' reach
+// stays inside the block.
+void EmitPortions(OutputSink& sink, const unsigned char* data, const std::size_t* bounds,
+                  std::size_t count, std::size_t start_length) {
+  std::span<unsigned char> room = sink.Room();
+  unsigned char* to = room.data();
+  unsigned char* end = to + room.size();
+  for (std::size_t i = 0; i + 1 < count; i += 2) {
+    const unsigned char* first = data + bounds[i] + start_length;
+    const std::size_t length = bounds[i + 1] - bounds[i] - start_length;
+    if (length <= 32 && end - to >= 33) {
+      std::memcpy(to, first, 32);
+      to[length] = '\n';
+      to += length + 1;
+      continue;
+    }
+    sink.Commit(static_cast<std::size_t>(to - room.data()));
+    sink.AppendLine(first, length);
+    room = sink.Room();
+    to = room.data();
+    end = to + room.size();
   }
-};
+  sink.Commit(static_cast<std::size_t>(to - room.data()));
+}
+
+// The same into a sink that takes portions: each handed over whole.
+void EmitPortions(PortionSink& sink, const unsigned char* data, const std::size_t* bounds,
+                  std::size_t count, std::size_t start_length) {
+  for (std::size_t i = 0; i + 1 < count; i += 2) {
+    const std::size_t first = bounds[i] + start_length;
+    sink.AppendLine(data + first, bounds[i + 1] - first);
+  }
+}
 
 // Bounds the one-pass scan finds per call: 8 KiB on the stack.
 constexpr std::size_t kBoundCapacity = 1024;
@@ -98,35 +126,33 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
   std::size_t bounds[kBoundCapacity + kStartsPerWindow];  // room for what is written past
   const BoundList list{bounds, kBoundCapacity};
   bool& copying = scan.output.copying;
+  const std::size_t start_length = start_->tag().size();
+  const unsigned char* const data = block.data();
   std::size_t open_from = 0;  // the open portion's first unreleased byte, while copying
   std::size_t stop = 0;
   for (;;) {
     const BoundScan found = kernel.find_bounds(tags, block, stop, copying, list);
-    const std::size_t start_length = start_->tag().size();
-    const unsigned char* const data = block.data();
     std::size_t i = 0;
     if (copying && found.count > 0) {  // the portion open when the call began
       sink.AppendLine(data + open_from, bounds[0] - open_from);
       copying = false;
       i = 1;
     }
-    for (; i + 1 < found.count; i += 2) {
-      const std::size_t first = bounds[i] + start_length;
-      sink.AppendLine(data + first, bounds[i + 1] - first);
-    }
-    if (i < found.count) {  // a portion still open where the call stopped
+    EmitPortions(sink, data, bounds + i, found.count - i, start_length);
+    if ((found.count - i) % 2 == 1) {  // a portion still open where the call stopped
+      i = found.count - 1;
       open_from = bounds[i] + start_length;
       copying = true;
     }
     stop = found.stop;
     if (found.repick) {
       const int phase = copying ? 1 : 0;
-      tags.probes[phase]->Repick(block.data(), block.size(), stop, *tags.hints[phase]);
+      tags.probes[phase]->Repick(data, block.size(), stop, *tags.hints[phase]);
       continue;
     }
     if (found.count + kStartsPerWindow <= kBoundCapacity) break;  // not stopped for room
   }
-  if (copying) sink.Append(block.data() + open_from, stop - open_from);
+  if (copying) sink.Append(data + open_from, stop - open_from);
   for (SearchHints* hints : tags.hints) hints->searched_bytes += stop;
   return stop;
 }

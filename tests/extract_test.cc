@@ -126,7 +126,8 @@ TEST(ExtractTest, AgreesWithReferenceOnRandomInputsAndSplits) {
     // Before the end, the extractor says whether the input left a portion open.
     const std::vector<reference::Portion> portions = reference::Portions(start_tag, end_tag, input);
     Extractor extractor(start_tag, end_tag);
-    testing::StringSink sink;
+    std::string output;
+    StringSink sink(output);
     extractor.Feed(testing::Bytes(input), sink);
     ASSERT_EQ(extractor.in_portion(), !portions.empty() && portions.back().cut_short);
     extractor.Finish(sink);

@@ -24,20 +24,6 @@
 
 namespace tagcut::testing {
 
-class StringSink final : public OutputSink {
- public:
-  explicit StringSink(std::size_t capacity = 4096) : OutputSink(capacity) {}
-  std::string text;
-
- protected:
-  bool Write(std::span<const unsigned char> buffered,
-             std::span<const unsigned char> direct) override {
-    text.append(reinterpret_cast<const char*>(buffered.data()), buffered.size());
-    text.append(reinterpret_cast<const char*>(direct.data()), direct.size());
-    return true;
-  }
-};
-
 inline std::span<const unsigned char> Bytes(std::string_view text) {
   return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
 }
@@ -49,7 +35,8 @@ std::string ExtractInBlocks(const std::string& start_tag, const std::string& end
                             std::string_view input, NextBlock next_block,
                             std::size_t sink_capacity = 4096) {
   Extractor extractor(start_tag, end_tag);
-  StringSink sink(sink_capacity);
+  std::string output;
+  StringSink sink(output, sink_capacity);
   for (std::size_t at = 0; at < input.size();) {
     const std::size_t size = std::min<std::size_t>(next_block(), input.size() - at);
     extractor.Feed(Bytes(input.substr(at, size)), sink);
@@ -57,7 +44,7 @@ std::string ExtractInBlocks(const std::string& start_tag, const std::string& end
   }
   extractor.Finish(sink);
   sink.Flush();
-  return sink.text;
+  return output;
 }
 
 // Ends of the successive non-overlapping occurrences of `tag`, by plain
@@ -156,11 +143,12 @@ inline std::string ExtractGuarded(const std::string& start_tag, const std::strin
                                   std::string_view input) {
   const GuardedBytes block(input);
   Extractor extractor(start_tag, end_tag);
-  StringSink sink;
+  std::string output;
+  StringSink sink(output);
   extractor.Feed(block.bytes(), sink);
   extractor.Finish(sink);
   sink.Flush();
-  return sink.text;
+  return output;
 }
 
 // An in-memory regular file holding `bytes`, its offset at 0.

@@ -1,12 +1,13 @@
-// Output sink: the buffered byte destination the extractor writes into.
+// Output sink: the buffered byte destination the extractor writes into, and
+// the stock sinks: a string, a byte vector, and one that only counts.
 //
 // The extractor appends released bytes and closing line feeds; a concrete
-// sink (a file descriptor, an ostream, a string in tests) only says how to
-// write a run of bytes out. Small appends are copied into one buffer; a run
-// at least a quarter of the buffer's size is handed to Write directly, next to
-// whatever is buffered, so long portions leave the input buffer without a copy.
-// After the first failed write the sink discards everything and stays failed,
-// which is how the scan learns to stop.
+// sink (a file descriptor, an ostream, a string) only says how to write a run
+// of bytes out, by overriding Write. Small appends are copied into one
+// buffer; a run at least a quarter of the buffer's size is handed to Write
+// directly, next to whatever is buffered, so long portions leave the input
+// buffer without a copy. After the first failed write the sink discards
+// everything and stays failed, which is how the scan learns to stop.
 //
 // Any capacity is safe: 0 means unbuffered (every append goes straight to
 // Write), and capacities below 4 hand every run that does not fit to Write.
@@ -14,9 +15,17 @@
 // system refuses that much memory the sink takes half, and so on down to
 // none, and the output is the same. Constructing a sink never throws. The
 // buffer is page-aligned: the kernel copies out of a buffer that is not
-// 32-byte aligned several times slower.
+// 32-byte aligned several times slower. Destroying a sink does not flush it.
 //
 // Cost: memcpy per small append, one Write per buffer-full or large run.
+//
+// Example:
+//   std::string text;
+//   tagcut::StringSink sink(text);
+//   tagcut::Extractor extractor("<b>", "</b>");
+//   extractor.Feed(bytes, sink);
+//   extractor.Finish(sink);
+//   sink.Flush();  // text holds the portions, each followed by a line feed
 #ifndef TAGCUT_OUTPUT_SINK_H_
 #define TAGCUT_OUTPUT_SINK_H_
 
@@ -25,6 +34,8 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "tagcut/export.h"
 
@@ -60,21 +71,17 @@ class TAGCUT_EXPORT OutputSink {
     AppendSlow(&byte, 1);
   }
 
-  // Append(bytes, count) then Put('\n'): a portion and the line feed that
-  // ends it. A short portion (at most 32 bytes) is copied with one
-  // fixed-size move, so 32 bytes must be readable at `bytes` when `count`
-  // is at most 32.
+  // Append(bytes, count) then Put('\n'): a portion and the line feed that ends it.
   void AppendLine(const unsigned char* bytes, std::size_t count) {
-    if (count <= 32 && capacity_ - used_ >= 33) {
-      unsigned char* to = buffer_.get() + used_;
-      std::memcpy(to, bytes, 32);
-      to[count] = '\n';
-      used_ += count + 1;
-      return;
-    }
     Append(bytes, count);
     Put('\n');
   }
+
+  // The unused part of the buffer, for a caller that writes bytes in place
+  // and then queues the first `count` of them with Commit(count). Empty when
+  // the buffer is full (Flush makes room) or absent.
+  std::span<unsigned char> Room() { return {buffer_.get() + used_, capacity_ - used_}; }
+  void Commit(std::size_t count) { used_ += count; }
 
   // Writes out everything queued; false once any write has failed.
   bool Flush() {
@@ -92,7 +99,10 @@ class TAGCUT_EXPORT OutputSink {
   std::size_t capacity() const { return capacity_; }
 
  protected:
-  // Writes `buffered` and then `direct` completely; false on failure.
+  // Writes all of `buffered` (the buffer's contents), then all of `direct`
+  // (a caller's run, written without a copy), and returns true; or returns
+  // false, after which it is never called again. Either span may be empty,
+  // never both. `buffered` is valid only during the call.
   virtual bool Write(std::span<const unsigned char> buffered,
                      std::span<const unsigned char> direct) = 0;
 
@@ -121,6 +131,70 @@ class TAGCUT_EXPORT OutputSink {
   std::size_t capacity_;
   std::size_t used_ = 0;
   bool failed_ = false;
+};
+
+// Appends everything written to a string the caller owns.
+class StringSink final : public OutputSink {
+ public:
+  explicit StringSink(std::string& into, std::size_t capacity = 4096)
+      : OutputSink(capacity), into_(&into) {}
+
+ protected:
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
+    into_->append(reinterpret_cast<const char*>(buffered.data()), buffered.size());
+    into_->append(reinterpret_cast<const char*>(direct.data()), direct.size());
+    return true;
+  }
+
+ private:
+  std::string* into_;
+};
+
+// Appends everything written to a byte vector the caller owns; Redirect
+// flushes, then points the sink at another vector.
+class ByteVectorSink final : public OutputSink {
+ public:
+  explicit ByteVectorSink(std::vector<unsigned char>& into, std::size_t capacity = 4096)
+      : OutputSink(capacity), into_(&into) {}
+
+  void Redirect(std::vector<unsigned char>& into) {
+    Flush();
+    into_ = &into;
+  }
+
+  // The vector written into (what is still buffered not in it).
+  const std::vector<unsigned char>& destination() const { return *into_; }
+
+ protected:
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
+    into_->insert(into_->end(), buffered.begin(), buffered.end());
+    into_->insert(into_->end(), direct.begin(), direct.end());
+    return true;
+  }
+
+ private:
+  std::vector<unsigned char>* into_;
+};
+
+// Counts what is written and keeps none of it; unbuffered unless asked.
+class DiscardingSink final : public OutputSink {
+ public:
+  explicit DiscardingSink(std::size_t capacity = 0) : OutputSink(capacity) {}
+
+  // Bytes written so far (what is still buffered not counted).
+  std::size_t written() const { return written_; }
+
+ protected:
+  bool Write(std::span<const unsigned char> buffered,
+             std::span<const unsigned char> direct) override {
+    written_ += buffered.size() + direct.size();
+    return true;
+  }
+
+ private:
+  std::size_t written_ = 0;
 };
 
 }  // namespace tagcut
