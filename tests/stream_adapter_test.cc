@@ -90,6 +90,19 @@ TEST(SystemCallsTest, ShortWritesAreCompleted) {
   EXPECT_TRUE(received == first + second) << received.size() << " bytes arrived";
 }
 
+// A positioned read that reaches a file's end comes back short with exactly
+// the bytes there: a file that shrank under the threads ends the read.
+TEST(SystemCallsTest, PositionedReadStopsAtTheFileEnd) {
+  std::string text(5000, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  const int fd = testing::MemoryFile(text);
+  std::vector<unsigned char> buffer(8192, '#');
+  EXPECT_EQ(ReadAt(fd, buffer, 1000), 4000);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 4000), text.substr(1000));
+  EXPECT_EQ(buffer[4000], '#');
+  close(fd);
+}
+
 // A read that a signal interrupts (a handler installed without SA_RESTART)
 // is retried, not reported.
 TEST(SystemCallsTest, InterruptedReadsAreRetried) {
@@ -119,7 +132,7 @@ TEST(SystemCallsTest, InterruptedReadsAreRetried) {
 // what the output held at that moment and offers `second`.
 class WaitingBuffer final : public std::streambuf {
  public:
-  WaitingBuffer(std::string first, std::string second, const std::ostringstream& out)
+  WaitingBuffer(std::string first, std::string second, const std::string& out)
       : first_(std::move(first)), second_(std::move(second)), out_(out) {}
   std::string delivered_before_wait;
 
@@ -128,7 +141,7 @@ class WaitingBuffer final : public std::streambuf {
     if (serving_ == 0) {
       setg(first_.data(), first_.data(), first_.data() + first_.size());
     } else if (serving_ == 1) {
-      delivered_before_wait = out_.str();
+      delivered_before_wait = out_;
       setg(second_.data(), second_.data(), second_.data() + second_.size());
     } else {
       return traits_type::eof();
@@ -139,18 +152,72 @@ class WaitingBuffer final : public std::streambuf {
 
  private:
   std::string first_, second_;
-  const std::ostringstream& out_;
+  const std::string& out_;
   int serving_ = 0;
 };
 
-// Everything released is in the output stream before a read that may wait.
+// An output stream buffer that holds what is written until it is flushed,
+// as a file's or a socket's does.
+class HoldingBuffer final : public std::streambuf {
+ public:
+  HoldingBuffer() { setp(held_, held_ + sizeof held_); }
+  std::string delivered;
+
+ protected:
+  int sync() override {
+    delivered.append(pbase(), pptr());
+    setp(held_, held_ + sizeof held_);
+    return 0;
+  }
+  int_type overflow(int_type byte) override {
+    sync();
+    if (!traits_type::eq_int_type(byte, traits_type::eof())) sputc(traits_type::to_char_type(byte));
+    return traits_type::not_eof(byte);
+  }
+
+ private:
+  char held_[256];
+};
+
+// Everything released has been delivered by the output stream, flushed,
+// before a read that may wait.
 TEST(StreamAdapterTest, ReleasedBytesReachTheOutputBeforeAWait) {
-  std::ostringstream out;
-  WaitingBuffer buffer("<a>first</a> <a>open ", "part</a>", out);
+  HoldingBuffer held;
+  std::ostream out(&held);
+  WaitingBuffer buffer("<a>first</a> <a>open ", "part</a>", held.delivered);
   std::istream in(&buffer);
   AutomatonExtract("<a>", "</a>", in, out);
   EXPECT_EQ(buffer.delivered_before_wait, "first\nopen ");
-  EXPECT_EQ(out.str(), "first\nopen part\n");
+  EXPECT_EQ(held.delivered, "first\nopen part\n");
+}
+
+// An input stream buffer with no get area: it never reports a byte ready,
+// and hands them over one call at a time.
+class UnbufferedInput final : public std::streambuf {
+ public:
+  explicit UnbufferedInput(std::string text) : text_(std::move(text)) {}
+
+ protected:
+  int_type underflow() override {
+    return at_ < text_.size() ? traits_type::to_int_type(text_[at_]) : traits_type::eof();
+  }
+  int_type uflow() override {
+    return at_ < text_.size() ? traits_type::to_int_type(text_[at_++]) : traits_type::eof();
+  }
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+};
+
+// A stream that never reports bytes ready is still read to its end.
+TEST(StreamAdapterTest, UnbufferedInputIsReadToItsEnd) {
+  UnbufferedInput buffer("<a>one</a> <a>two</a> <a>three");
+  std::istream in(&buffer);
+  std::ostringstream out;
+  AutomatonExtract("<a>", "</a>", in, out);
+  EXPECT_EQ(out.str(), "one\ntwo\nthree\n");
+  EXPECT_TRUE(in.eof());
 }
 
 // Serves `text`, then fails the way a stream buffer over a failing device
