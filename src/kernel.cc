@@ -80,13 +80,13 @@ constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr, nullptr, Mark
 
 #ifdef TAGCUT_X86
 // Every function defined from here to the region's end is compiled for AVX2
-// (and popcnt, which every AVX2 processor has) and runs only where the
-// processor reports AVX2.
+// (and BMI1, BMI2 and popcnt, which every AVX2 processor has) and runs only
+// where the processor reports them.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,popcnt"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2,popcnt")
+#pragma GCC target("avx2,bmi,bmi2,popcnt")
 #endif
 namespace avx2 {
 
@@ -136,6 +136,11 @@ struct Ops {
     }
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
            (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
+  }
+
+  // The index of the lowest bit set, 64 for none.
+  __attribute__((always_inline)) static std::size_t LowestBit(std::uint64_t mask) {
+    return _tzcnt_u64(mask);
   }
 
   // The tag's head against the kVectorBytes bytes at `at`.
@@ -188,7 +193,8 @@ constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::FindBounds, avx2:
 // constructor, static ones included.
 bool HaveAvx2() {
   __builtin_cpu_init();  // needed when called before the runtime's own constructors
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 #endif
 
