@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "tag_probes.h"
 
