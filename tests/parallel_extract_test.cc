@@ -84,6 +84,24 @@ TEST(ParallelExtractTest, RescanMeetsOnlyInTheSameOutputState) {
             ExtractInBlocks("<", "ab<ab", input, [] { return 65536; }));
 }
 
+// A portion that holds an end tag's first bytes at the end of one 64 KiB
+// sub-block and fills the next: the held bytes and the whole next sub-block
+// come out together, more than the chunk's sink buffers, so the run goes
+// to the chunk's output directly.
+TEST(ParallelExtractTest, RunLongerThanTheSubBlockSinkKeepsEveryByte) {
+  constexpr std::size_t kSubBlockBytes = 64u << 10;
+  std::string input = "<";
+  input.resize(kSubBlockBytes - 2, 'x');
+  input += "</";  // held across the sub-block's end
+  input.resize(2 * kSubBlockBytes, 'y');
+  input += "</p>tail<";
+  input.resize(6 * kSubBlockBytes, 'z');
+  const ExtractOptions options{
+      .threads = 2, .chunk_size = 4 * kSubBlockBytes, .parallel_threshold = 1};
+  EXPECT_EQ(ExtractFileWith("<", "</p>", input, options),
+            ExtractInBlocks("<", "</p>", input, [] { return 65536; }));
+}
+
 // Reading starts at the file offset the caller left, and ends with the
 // offset at the end of the file, as a one-thread reader leaves it; a write
 // error stops the threads and is reported.
