@@ -84,6 +84,24 @@ TEST(ParallelExtractTest, RescanMeetsOnlyInTheSameOutputState) {
             ExtractInBlocks("<", "ab<ab", input, [] { return 65536; }));
 }
 
+// A chunk whose guess has the right phase and the wrong partial match must
+// be re-scanned too. Chunk 6 begins inside a portion (opened early in chunk
+// 5, past the look-back) just after `<ab`: the truth holds `ab` of the end
+// tag `abc`; the guess, searching through the look-back, takes that `<a`
+// for a start tag and holds nothing. The `c` that opens chunk 6 closes the
+// portion in the truth only.
+TEST(ParallelExtractTest, GuessInTheRightPhaseWithTheWrongPartialMatchIsRescanned) {
+  constexpr std::size_t kChunk = 128u << 10;
+  std::string input(5 * kChunk, 'q');  // chunks 0 to 5 begin searching
+  input += "<a";
+  input.resize(6 * kChunk - 3, 'q');
+  input += "<abc";
+  input.resize(8 * kChunk, 'q');
+  const ExtractOptions options{.threads = 2, .chunk_size = kChunk, .parallel_threshold = 1};
+  EXPECT_EQ(ExtractFileWith("<a", "abc", input, options),
+            ExtractInBlocks("<a", "abc", input, [] { return 65536; }));
+}
+
 // A portion that holds an end tag's first bytes at the end of one 64 KiB
 // sub-block and fills the next: the held bytes and the whole next sub-block
 // come out together, more than the chunk's sink buffers, so the run goes
