@@ -141,7 +141,12 @@ struct Ops {
 
   // The index of the lowest bit set, 64 for none.
   __attribute__((always_inline)) static std::size_t LowestBit(std::uint64_t mask) {
+#if defined(__x86_64__)
     return _tzcnt_u64(mask);
+#else  // 32-bit x86 has no 64-bit tzcnt
+    const auto low = static_cast<std::uint32_t>(mask);
+    return low != 0 ? _tzcnt_u32(low) : 32 + _tzcnt_u32(static_cast<std::uint32_t>(mask >> 32));
+#endif
   }
 
   // The tag's head against the kVectorBytes bytes at `at`.
