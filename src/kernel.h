@@ -81,8 +81,8 @@ struct BoundList {
 struct BoundScan {
   std::size_t count;  // bounds written
   std::size_t stop;   // where the scan stopped: every bound before it is written
-  bool copying;       // the phase at `stop`
   bool repick;        // stopped for new probes for the tag the phase looks for
+  // (The phase at `stop` is the caller's to count: the bounds alternate.)
 };
 
 struct Kernel {
