@@ -115,6 +115,9 @@ TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
   std::istringstream whole(long_portion + "</p>");
   ASSERT_EQ(CollectPieces("<p>", "</p>", whole),
             reference::Portions("<p>", "</p>", long_portion + "</p>"));
+  // Collected, its pieces are put back together into one portion.
+  ASSERT_EQ(ExtractPortions("<p>", "</p>", long_portion + "</p> <p>x</p>"),
+            (std::vector<std::string>{long_portion.substr(3), "x"}));
 }
 
 // An input stream buffer that makes up a long text as it is read: a start
