@@ -1,7 +1,8 @@
 // The kernels. The portable one first; then, inside the target region of
-// each vector instruction set, that set's `Ops` (the only code that names
-// its instructions) and the loops written once over any `Ops`
-// (candidate_windows.inc, two_tag_scan.inc).
+// each vector instruction set (AVX2, AVX-512), that set's `Ops` (the only
+// code that names its instructions: avx2_ops.inc, avx512_ops.inc) and the
+// loops written once over any `Ops` (candidate_windows.inc,
+// two_tag_scan.inc); last, the choice among them.
 #include "kernel.h"
 
 #include <algorithm>
@@ -27,6 +28,8 @@ inline bool ProbesAgree(const unsigned char* data, std::size_t p, const SearchHi
   }
   return true;
 }
+
+}  // namespace
 
 // The portable candidate search: the first probe's byte by memchr, then the
 // other probes, then the head.
@@ -62,14 +65,7 @@ void MarkEqualBytesPortable(const unsigned char* at, std::size_t count, unsigned
     bits[i / 64] |= std::uint64_t{at[i] == wanted} << (i % 64);
 }
 
-__attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const std::uint64_t* a,
-                                                                          const std::uint64_t* b,
-                                                                          std::size_t words) {
-  std::size_t common = 0;
-  for (std::size_t w = 0; w < words; ++w)
-    common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
-  return common;
-}
+namespace {
 
 std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b,
                                   std::size_t words) {
@@ -91,97 +87,9 @@ constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr, nullptr, Mark
 #endif
 namespace avx2 {
 
-struct Ops {
-  // One tag as the vector loops test it: its probes, broadcast, and its head.
-  struct Tag {
-    std::uint32_t length;
-    std::uint32_t probe_count;
-    std::uint32_t offsets[4];
-    __m256i bytes[4];
-    __m256i head;
-    std::uint32_t head_mask;
-    bool covered;  // the probes test every byte of the tag
-  };
-
-  static Tag MakeTag(const TagProbes& probes, const SearchHints& hints) {
-    Tag tag{};
-    tag.length = probes.length();
-    tag.probe_count = hints.probe_count;
-    for (std::uint32_t k = 0; k < hints.probe_count; ++k) {
-      tag.offsets[k] = hints.probes[k].offset;
-      tag.bytes[k] = _mm256_set1_epi8(static_cast<char>(hints.probes[k].byte));
-    }
-    tag.head = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probes.head()));
-    tag.head_mask = probes.head_mask();
-    tag.covered = hints.probe_count == tag.length;
-    return tag;
-  }
-
-  // Bit i set when the start at + i agrees with the first `count` probes.
-  // Inlined with a constant `count`, the loop unrolls and the probe bytes
-  // stay in registers. Reads [at + offset, at + offset + kStartsPerWindow) per probe.
-  __attribute__((always_inline)) static std::uint64_t ProbeMask(const unsigned char* at,
-                                                                const Tag& tag,
-                                                                std::uint32_t count) {
-    __m256i low = _mm256_set1_epi8(-1);
-    __m256i high = low;
-    for (std::uint32_t k = 0; k < count; ++k) {
-      const unsigned char* probe = at + tag.offsets[k];
-      low = _mm256_and_si256(
-          low, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe)),
-                                 tag.bytes[k]));
-      high = _mm256_and_si256(
-          high, _mm256_cmpeq_epi8(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probe + kVectorBytes)),
-                    tag.bytes[k]));
-    }
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-           (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
-  }
-
-  // The index of the lowest bit set, 64 for none.
-  __attribute__((always_inline)) static std::size_t LowestBit(std::uint64_t mask) {
-#if defined(__x86_64__)
-    return _tzcnt_u64(mask);
-#else  // 32-bit x86 has no 64-bit tzcnt
-    const auto low = static_cast<std::uint32_t>(mask);
-    return low != 0 ? _tzcnt_u32(low) : 32 + _tzcnt_u32(static_cast<std::uint32_t>(mask >> 32));
-#endif
-  }
-
-  // The tag's head against the kVectorBytes bytes at `at`.
-  __attribute__((always_inline)) static bool HeadAgrees(const unsigned char* at, const Tag& tag) {
-    if (tag.covered) return true;
-    const __m256i seen = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    const auto equal =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(seen, tag.head)));
-    return (equal & tag.head_mask) == tag.head_mask;
-  }
-};
-
+#include "avx2_ops.inc"
 #include "candidate_windows.inc"
 #include "two_tag_scan.inc"
-
-// Kernel::mark_equal_bytes, kStartsPerWindow starts at a time: a re-pick then costs
-// microseconds, not a hundred of them.
-void MarkEqualBytes(const unsigned char* at, std::size_t count, unsigned char wanted,
-                    std::uint64_t* bits) {
-  const __m256i byte = _mm256_set1_epi8(static_cast<char>(wanted));
-  std::size_t i = 0;
-  for (; i + kStartsPerWindow <= count; i += kStartsPerWindow) {
-    const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i)), byte)));
-    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i + kVectorBytes)), byte)));
-    bits[i / 64] = low | std::uint64_t{high} << 32;
-  }
-  MarkEqualBytesPortable(at + i, count - i, wanted, bits + i / 64);
-}
-
-// With the popcnt instruction.
-std::size_t CountCommonBits(const std::uint64_t* a, const std::uint64_t* b, std::size_t words) {
-  return CountCommonBitsPortable(a, b, words);
-}
 
 }  // namespace avx2
 #if defined(__clang__)
@@ -192,9 +100,32 @@ std::size_t CountCommonBits(const std::uint64_t* a, const std::uint64_t* b, std:
 
 constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::FindBounds, avx2::MarkEqualBytes,
                              avx2::CountCommonBits};
-#endif  // TAGCUT_X86
 
-#ifdef TAGCUT_X86
+// The same for AVX-512 F and BW (and AVX2, BMI1, BMI2 and popcnt, which
+// every processor with them has).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2,bmi,bmi2,popcnt"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
+#endif
+namespace avx512 {
+
+#include "avx512_ops.inc"
+#include "candidate_windows.inc"
+#include "two_tag_scan.inc"
+
+}  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+constexpr Kernel kAvx512Kernel{"avx512", avx512::NextAgreeing, avx512::FindBounds,
+                               avx512::MarkEqualBytes, avx512::CountCommonBits};
+
 // Asked at run time so one binary runs everywhere. Safe to call from any
 // constructor, static ones included.
 bool HaveAvx2() {
@@ -202,11 +133,20 @@ bool HaveAvx2() {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
          __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
-#endif
+
+// The compilers' runtimes report AVX-512 only where the operating system
+// also saves the mask and 512-bit registers (XCR0), so a "yes" is safe to act on.
+bool HaveAvx512() {
+  __builtin_cpu_init();
+  return HaveAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+#endif  // TAGCUT_X86
 
 const Kernel& FastestKernel() {
 #ifdef TAGCUT_X86
-  static const Kernel* const fastest = HaveAvx2() ? &kAvx2Kernel : &kPortableKernel;
+  static const Kernel* const fastest = HaveAvx512() ? &kAvx512Kernel
+                                       : HaveAvx2() ? &kAvx2Kernel
+                                                    : &kPortableKernel;
   return *fastest;
 #else
   return kPortableKernel;
@@ -222,8 +162,12 @@ const Kernel& SelectedKernel() {
 }
 
 std::vector<const Kernel*> SupportedKernels() {
-  std::vector<const Kernel*> kernels{&FastestKernel()};
-  if (kernels.front() != &kPortableKernel) kernels.push_back(&kPortableKernel);
+  std::vector<const Kernel*> kernels;
+#ifdef TAGCUT_X86
+  if (HaveAvx512()) kernels.push_back(&kAvx512Kernel);
+  if (HaveAvx2()) kernels.push_back(&kAvx2Kernel);
+#endif
+  kernels.push_back(&kPortableKernel);
   return kernels;
 }
 

@@ -28,6 +28,7 @@
 #ifndef TAGCUT_KERNEL_H_
 #define TAGCUT_KERNEL_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -113,6 +114,22 @@ struct Kernel {
   std::size_t (*count_common_bits)(const std::uint64_t* a, const std::uint64_t* b,
                                    std::size_t words);
 };
+
+// The portable routines, which every vector kernel also uses: for the
+// starts too near a block's end for a window, a lone probe, a bit map's tail.
+Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints,
+                               std::size_t& from);
+void MarkEqualBytesPortable(const unsigned char* at, std::size_t count, unsigned char wanted,
+                            std::uint64_t* bits);
+// Inlined into each kernel, so that it compiles to the kernel's popcnt.
+__attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const std::uint64_t* a,
+                                                                          const std::uint64_t* b,
+                                                                          std::size_t words) {
+  std::size_t common = 0;
+  for (std::size_t w = 0; w < words; ++w)
+    common += static_cast<std::size_t>(std::popcount(a[w] & b[w]));
+  return common;
+}
 
 // The kernel searchers are built with: the fastest this processor runs.
 const Kernel& SelectedKernel();

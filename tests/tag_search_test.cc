@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "generators.h"
+#include "kernel.h"
 #include "reference.h"
 #include "test_support.h"
 
@@ -179,6 +182,32 @@ TEST(TagSearchTest, RepickProbesTheOffsetNearCopiesMiss) {
   for (std::uint32_t k = 0; k < hints.probe_count; ++k)
     probes_the_miss |= hints.probes[k].offset == 4;
   EXPECT_TRUE(probes_the_miss);
+}
+
+// A re-pick reads its byte counts off the kernel's bit maps; a wrong map
+// only misplaces the probes, which no search result shows. So each kernel's
+// maps and common-bit counts must be the portable kernel's, at every length
+// around a 64-byte word, from an unaligned start, with the other words left
+// as they were.
+TEST(KernelTest, BitMapsAreThePortableKernels) {
+  std::mt19937 random(11);
+  std::vector<unsigned char> bytes(400);
+  for (unsigned char& byte : bytes) byte = "ab\0\xff"[random() % 4];
+  const Kernel& portable = *SupportedKernels().back();
+  for (const Kernel* kernel : testing::KernelsUnderTest()) {
+    for (const std::size_t count : {0, 1, 63, 64, 65, 127, 128, 129, 255, 256, 300}) {
+      std::uint64_t expected[6] = {}, seen[6] = {};
+      portable.mark_equal_bytes(bytes.data() + 1, count, 'b', expected);
+      kernel->mark_equal_bytes(bytes.data() + 1, count, 'b', seen);
+      ASSERT_TRUE(std::equal(seen, seen + 6, expected))
+          << kernel->name << ", " << count << " bytes";
+      std::uint64_t others[6] = {};
+      portable.mark_equal_bytes(bytes.data() + 2, count, 'b', others);
+      EXPECT_EQ(kernel->count_common_bits(seen, others, 6),
+                portable.count_common_bits(expected, others, 6))
+          << kernel->name;
+    }
+  }
 }
 
 // A long periodic tag over its own period makes every position a candidate

@@ -1,5 +1,6 @@
 // Runs the suite on one kernel: the fastest this processor runs, or the one
-// `--tagcut_kernel=NAME` names (ctest registers the suite once per kernel).
+// `--tagcut_kernel=NAME` names (ctest registers the suite once per kernel;
+// where that kernel is not here, its run is skipped).
 // Also home to the replaced allocation operators behind RefusedAllocations:
 // every form is replaced, so that what the suite's operator new allocates
 // its operator delete frees, sanitizers or not.
@@ -10,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "allocation_refusal.h"
 #include "kernel.h"
+#include "test_support.h"
 
 namespace {
 
@@ -105,15 +108,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (!argument.starts_with(kOption)) continue;
-    const std::string_view wanted = argument.substr(kOption.size());
+    const std::string wanted(argument.substr(kOption.size()));
     const tagcut::Kernel* chosen = nullptr;
-    for (const tagcut::Kernel* kernel : tagcut::SupportedKernels()) {
+    for (const tagcut::Kernel* kernel : tagcut::testing::KernelsUnderTest()) {
       if (wanted == kernel->name) chosen = kernel;
     }
     if (chosen == nullptr) {
-      std::fprintf(stderr, "no kernel '%.*s' on this processor\n", static_cast<int>(wanted.size()),
-                   wanted.data());
-      return 2;
+      // The run stands for that kernel, so passing would mislead; ctest
+      // reports a run that prints this as skipped.
+      std::printf("[  SKIPPED ] kernel %s is not on this processor\n", wanted.c_str());
+      return 0;
     }
     tagcut::SelectKernelForTesting(chosen);
   }

@@ -96,11 +96,16 @@ inline ResourceCheck Refusing(Resource resource, std::size_t ordinal,
   };
 }
 
-// Runs `body` once with each kernel this processor runs (searchers built
-// inside it use that kernel), then goes back to the fastest.
+// Every kernel the tests run here: each one this processor runs, fastest
+// first, then those compiled over an emulation of their instructions
+// (emulated_kernels.cc).
+std::vector<const Kernel*> KernelsUnderTest();
+
+// Runs `body` once with each kernel under test (searchers built inside it
+// use that kernel), then goes back to the fastest.
 template <class Body>
 void ForEachKernel(Body body) {
-  for (const Kernel* kernel : SupportedKernels()) {
+  for (const Kernel* kernel : KernelsUnderTest()) {
     SelectKernelForTesting(kernel);
     body();
   }
