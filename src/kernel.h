@@ -4,7 +4,7 @@
 //
 // For the tag search, the two-tag scan's caller and the probe choice; not
 // installed. Every routine here that depends on the instruction set lives
-// in kernel.cc: the probe masks (64 starts tested against up to four probe
+// in kernel.cc (AVX-512, AVX2, portable): the probe masks (64 starts tested against up to four probe
 // bytes at once), the head compare, the skip over windows without a
 // candidate, the byte-equality bit maps and the bit counting a re-pick
 // uses, and the two-tag scan that finds the bounds of portions. Each kernel
@@ -17,10 +17,10 @@
 // processor; it has no one-pass scan for two tags, so the scan engine takes
 // the general path with it.
 //
-// Window geometry: a probe mask covers kStartsPerWindow starts with two loads of
-// kVectorBytes per probe, at the probe's offset from the window's first
-// start and kVectorBytes further; a candidate's head compare reads
-// kVectorBytes from the candidate. So a window of a tag no longer than
+// Window geometry: a probe mask covers kStartsPerWindow starts by reading the
+// kStartsPerWindow bytes at the probe's offset from the window's first start
+// (two loads of kVectorBytes on AVX2, one on AVX-512); a candidate's head
+// compare reads kVectorBytes from the candidate. So a window of a tag no longer than
 // kVectorBytes reads fewer than kWindowReach bytes from its first start,
 // and a loop that checks `start + kWindowReach <= size` never reads past
 // the buffer. (A longer tag's probes may lie further in; its loop checks
