@@ -1,7 +1,9 @@
 // tagcut: copies every portion of standard input that lies between a start
 // tag and the next end tag to standard output, one portion per line.
 
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <string_view>
@@ -22,10 +24,27 @@ void Complain(std::initializer_list<std::string_view> pieces) {
   }
 }
 
+std::string_view program = "tagcut";
+
+// With no memory left even for the exception that would report a refused
+// allocation, the runtime ends the program through std::terminate instead.
+// That is reported as any refused table is (nothing has been read or
+// written yet); a terminate with memory to spare is a fault, and aborts.
+[[noreturn]] void OnTerminate() {
+  void* spare = std::malloc(256);
+  if (spare == nullptr) {
+    Complain({program, ": out of memory\n"});
+    _exit(2);
+  }
+  std::free(spare);
+  std::abort();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string_view program = argc > 0 && argv[0] != nullptr ? argv[0] : "tagcut";
+  if (argc > 0 && argv[0] != nullptr) program = argv[0];
+  std::set_terminate(OnTerminate);
   if (argc <= 2) {
     Complain({"usage: ", program, " <starttag> <endtag>\n",
               "       the program copies all portions between <starttag> and <endtag>\n"

@@ -280,7 +280,7 @@ TEST(FaultTest, EveryRefusedAllocationLosesNoOutput) {
 // Any address-space limit from the least one thread runs in up to 40 MB, in
 // steps of 256 KiB, on a file large enough for threads: whatever the threads
 // and their buffers cannot have, the output is the one-thread output and the
-// status 0.
+// status 0. Below the least, it never aborts.
 TEST(FaultTest, AnyAddressSpaceOneThreadRunsInLosesNoOutput) {
   if (!kMeasuresMemory) GTEST_SKIP() << "sanitizers and emulators need more than the limits allow";
   constexpr rlim_t kStep = 256 << 10;
@@ -293,6 +293,14 @@ TEST(FaultTest, AnyAddressSpaceOneThreadRunsInLosesNoOutput) {
   for (; least <= kMost; least += kStep) {
     const Outcome outcome = RunOn(small, small_file, {.address_space_limit = least});
     if (ExitedWith(outcome, 0) && outcome.out == small_expected) break;
+  }
+  // Below that, page by page over the last step: the program cannot start
+  // (the loader fails, or the kernel ends the exec with SIGSEGV), or it
+  // starts without room for a heap and says so; it never aborts.
+  for (rlim_t limit = least - kStep; limit < least && limit > kStep; limit += 4096) {
+    const Outcome outcome = RunOn(small, small_file, {.address_space_limit = limit});
+    EXPECT_FALSE(WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) == SIGABRT)
+        << limit << " bytes: " << outcome.err;
   }
   close(small_file);
   ASSERT_LE(least, kMost) << "one thread does not run in " << kMost << " bytes";
