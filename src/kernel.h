@@ -4,13 +4,13 @@
 //
 // For the tag search, the two-tag scan's caller and the probe choice; not
 // installed. Every routine here that depends on the instruction set lives
-// in kernel.cc (AVX-512, AVX2, portable): the probe masks (64 starts tested against up to four probe
-// bytes at once), the head compare, the skip over windows without a
-// candidate, the byte-equality bit maps and the bit counting a re-pick
-// uses, and the two-tag scan that finds the bounds of portions. Each kernel
-// is a table of these routines; one is chosen once, when first asked for,
-// as the fastest the processor runs, and a tag's probes keep the kernel they
-// were built with.
+// in kernel.cc (AVX-512, AVX2, portable): the probe masks (64 starts tested
+// against up to four probe bytes at once), the head compare, the skip over
+// windows without a candidate, the byte-equality bit maps and the bit
+// counting a re-pick uses, and the two-tag scan that finds the bounds of
+// portions. Each kernel is a table of these routines; one is chosen once,
+// when first asked for, as the fastest the processor runs, and a tag's
+// probes keep the kernel they were built with.
 //
 // Guarantees: every kernel gives the same results (occurrences and bounds
 // found); kernels differ only in speed. The portable kernel runs on any
