@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <random>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <vector>
 
+#include "allocation_refusal.h"
 #include "generators.h"
 #include "reference.h"
 
@@ -167,6 +169,22 @@ TEST(PortionsTest, HugePortionStreamsInBoundedPieces) {
   EXPECT_EQ(last, PortionEnd::kEndOfInput);
   EXPECT_LE(largest, std::size_t{64} << 10);  // the documented bound of a piece
   EXPECT_GT(pieces_while_reading, 100u);
+}
+
+// Each allocation refused in turn: a portion several times the piece
+// buffer's size still comes back whole, however far the buffer halved.
+TEST(PortionsTest, LongPortionSurvivesARefusedPieceBuffer) {
+  const std::string portion(200'000, 'x');
+  for (std::size_t ordinal = 1; ordinal < 40; ++ordinal) {
+    std::vector<std::string> portions;
+    try {
+      const testing::RefusedAllocations refused(ordinal, false);
+      portions = ExtractPortions("<", ">", "<" + portion + ">");
+    } catch (const std::bad_alloc&) {
+      continue;
+    }
+    ASSERT_EQ(portions, std::vector<std::string>{portion}) << "allocation " << ordinal;
+  }
 }
 
 }  // namespace

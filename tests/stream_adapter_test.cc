@@ -44,6 +44,35 @@ TEST(OutputSinkTest, ZeroCapacityWritesEachByteAtOnce) {
   EXPECT_EQ(text, "abc");
 }
 
+// A sink's first failed write is its last: nothing after it reaches Write,
+// so a transient error cannot leave a hole in output that goes on.
+TEST(OutputSinkTest, NothingIsWrittenAfterAFailedWrite) {
+  struct FailingOnce final : OutputSink {
+    FailingOnce() : OutputSink(64) {}
+    int calls = 0;
+    bool Write(std::span<const unsigned char>, std::span<const unsigned char>) override {
+      return ++calls > 1;
+    }
+  } sink;
+  const std::string run(100, 'x');
+  for (int i = 0; i < 4; ++i) sink.Append(testing::Bytes(run).data(), run.size());
+  sink.Put('y');
+  EXPECT_FALSE(sink.Flush());
+  EXPECT_EQ(sink.calls, 1);
+}
+
+// Redirect hands what is already buffered to the old vector, not the new one.
+TEST(OutputSinkTest, RedirectKeepsBufferedBytesWhereTheyWereWritten) {
+  std::vector<unsigned char> first, second;
+  ByteVectorSink sink(first);
+  sink.Append(testing::Bytes("first").data(), 5);
+  sink.Redirect(second);
+  sink.Append(testing::Bytes("second").data(), 6);
+  sink.Flush();
+  EXPECT_EQ(std::string(first.begin(), first.end()), "first");
+  EXPECT_EQ(std::string(second.begin(), second.end()), "second");
+}
+
 // Short portions of every length (0 to 32) one after another, into sinks
 // whose buffers fill at every offset: the short-portion copy (32 bytes, then
 // the line feed) must stay inside the buffer (the sanitizer build checks the
@@ -104,14 +133,18 @@ TEST(SystemCallsTest, PositionedReadStopsAtTheFileEnd) {
 }
 
 // A read that a signal interrupts (a handler installed without SA_RESTART)
-// is retried, not reported.
-TEST(SystemCallsTest, InterruptedReadsAreRetried) {
+// is retried, not reported: a blocking read, and the poll(2) that waits on a
+// non-blocking descriptor's EAGAIN.
+class InterruptedReadTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(InterruptedReadTest, IsRetried) {
+  const bool non_blocking = GetParam();
   struct sigaction action {
   }, before{};
   action.sa_handler = [](int) {};
   ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC | (non_blocking ? O_NONBLOCK : 0)), 0);
   std::atomic<ssize_t> got{-1000};
   unsigned char byte = 0;
   std::thread reader([&] { got = ReadSome(ends[0], {&byte, 1}); });
@@ -127,6 +160,8 @@ TEST(SystemCallsTest, InterruptedReadsAreRetried) {
   EXPECT_EQ(got, 1);
   EXPECT_EQ(byte, 'x');
 }
+INSTANTIATE_TEST_SUITE_P(SystemCallsTest, InterruptedReadTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "NonBlocking" : "Blocking"; });
 
 // Offers `first`, then, when the reader would have to wait for more, notes
 // what the output held at that moment and offers `second`.
