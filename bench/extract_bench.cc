@@ -5,10 +5,16 @@
 // the figures are the scanner's own, without system calls.
 //
 //   cmake -S . -B build -DTAGCUT_BUILD_BENCHMARKS=ON && cmake --build build
-//   build/bench/tagcut_bench
+//   build/bench/tagcut_bench [--tagcut_kernel=NAME] [Google Benchmark's options]
+//
+// --tagcut_kernel runs one kernel (any the tests run here, the emulated ones
+// too, whose figures only hint at the real instructions'); the report's
+// context names the kernel and the processor.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <fstream>
 #include <istream>
 #include <ostream>
 #include <random>
@@ -16,8 +22,10 @@
 #include <streambuf>
 #include <string>
 
+#include "kernel.h"
 #include "tagcut/extract.h"
 #include "tagcut/portions.h"
+#include "test_support.h"
 
 namespace {
 
@@ -197,6 +205,41 @@ BENCHMARK(BM_PeriodicAdversarialTag)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LongestTags)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HighBytesEverywhere)->Unit(benchmark::kMillisecond);
 
+// The processor's model as the kernel reports it, for the report's context.
+std::string ProcessorModel() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.starts_with("model name") && line.find(':') != std::string::npos) {
+      return line.substr(line.find(':') + 2);
+    }
+  }
+  return "unknown";
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  constexpr std::string_view kOption = "--tagcut_kernel=";
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (!argument.starts_with(kOption)) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    const tagcut::Kernel* kernel = tagcut::testing::KernelNamed(argument.substr(kOption.size()));
+    if (kernel == nullptr) {
+      std::fprintf(stderr, "tagcut_bench: no kernel %s here\n", argv[i] + kOption.size());
+      return 2;
+    }
+    tagcut::SelectKernelForTesting(kernel);
+  }
+  argc = kept;
+  benchmark::AddCustomContext("tagcut_kernel", tagcut::SelectedKernel().name);
+  benchmark::AddCustomContext("processor", ProcessorModel());
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,21 +1,38 @@
-// The kernels. The portable one first; then, inside the target region of
-// each vector instruction set (AVX2, AVX-512), that set's `Ops` (the only
-// code that names its instructions: avx2_ops.inc, avx512_ops.inc) and the
-// loops written once over any `Ops` (candidate_windows.inc,
-// two_tag_scan.inc); last, the choice among them.
+// The kernels. The portable one first; then each vector instruction set's
+// primitives (avx2_ops.inc, avx512_ops.inc, neon_ops.inc: the only code that
+// names its instructions), each followed by the kernel written once over
+// them (vector_kernel.inc), inside that set's target region; last, the
+// table of kernels and the choice among them.
 #include "kernel.h"
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string_view>
 #include <utility>
-
-#include "tag_probes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TAGCUT_X86 1
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#define TAGCUT_NEON 1
+#endif
+
+// A target region: every function defined between the two compiles for the
+// named instruction sets, and runs only where the table's `available` says
+// the processor has them.
+#define TAGCUT_PRAGMA(text) _Pragma(#text)
+#if defined(__clang__)
+#define TAGCUT_TARGET_BEGIN(features) \
+  TAGCUT_PRAGMA(clang attribute push(__attribute__((target(features))), apply_to = function))
+#define TAGCUT_TARGET_END TAGCUT_PRAGMA(clang attribute pop)
+#else
+#define TAGCUT_TARGET_BEGIN(features) \
+  TAGCUT_PRAGMA(GCC push_options) TAGCUT_PRAGMA(GCC target(features))
+#define TAGCUT_TARGET_END TAGCUT_PRAGMA(GCC pop_options)
 #endif
 
 namespace tagcut {
@@ -37,7 +54,7 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
                                std::size_t& from) {
   const unsigned char* data = search.data;
   const Probe lead = hints.probes[0];
-  const std::size_t head_length = std::min<std::size_t>(search.probes->length(), kVectorBytes);
+  const std::size_t head_length = std::min<std::size_t>(search.tag->length, kVectorBytes);
   std::size_t p = from;
   while (p < search.limit) {
     const void* hit = std::memchr(data + p + lead.offset, lead.byte, search.limit - p);
@@ -46,7 +63,7 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
         static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) - lead.offset;
     p = candidate + 1;
     if (!ProbesAgree(data, candidate, hints)) continue;
-    if (std::memcmp(data + candidate, search.probes->head(), head_length) == 0) {
+    if (std::memcmp(data + candidate, search.tag->head.data(), head_length) == 0) {
       from = candidate;
       return Agreement::kHead;
     }
@@ -72,59 +89,26 @@ std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b
   return CountCommonBitsPortable(a, b, words);
 }
 
-constexpr Kernel kPortableKernel{"portable", NextAgreeingByMemchr, nullptr, MarkEqualBytesPortable,
-                                 CountCommonBitsCalled};
+bool Always() { return true; }
+
+constexpr Kernel kPortableKernel{
+    "portable",           Always, NextAgreeingByMemchr, nullptr, MarkEqualBytesPortable,
+    CountCommonBitsCalled};
 
 #ifdef TAGCUT_X86
-// Every function defined from here to the region's end is compiled for AVX2
-// (and BMI1, BMI2 and popcnt, which every AVX2 processor has) and runs only
-// where the processor reports them.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi,bmi2,popcnt")
-#endif
+TAGCUT_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 namespace avx2 {
-
 #include "avx2_ops.inc"
-#include "candidate_windows.inc"
-#include "two_tag_scan.inc"
-
+#include "vector_kernel.inc"
 }  // namespace avx2
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TAGCUT_TARGET_END
 
-constexpr Kernel kAvx2Kernel{"avx2", avx2::NextAgreeing, avx2::FindBounds, avx2::MarkEqualBytes,
-                             avx2::CountCommonBits};
-
-// The same for AVX-512 F and BW (and AVX2, BMI1, BMI2 and popcnt, which
-// every processor with them has).
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2,bmi,bmi2,popcnt"))), \
-                             apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
-#endif
+TAGCUT_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
 namespace avx512 {
-
 #include "avx512_ops.inc"
-#include "candidate_windows.inc"
-#include "two_tag_scan.inc"
-
+#include "vector_kernel.inc"
 }  // namespace avx512
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-constexpr Kernel kAvx512Kernel{"avx512", avx512::NextAgreeing, avx512::FindBounds,
-                               avx512::MarkEqualBytes, avx512::CountCommonBits};
+TAGCUT_TARGET_END
 
 // Asked at run time so one binary runs everywhere. Safe to call from any
 // constructor, static ones included.
@@ -140,34 +124,66 @@ bool HaveAvx512() {
   __builtin_cpu_init();
   return HaveAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
+
+constexpr Kernel kAvx2Kernel = avx2::MakeKernel("avx2", HaveAvx2);
+constexpr Kernel kAvx512Kernel = avx512::MakeKernel("avx512", HaveAvx512);
 #endif  // TAGCUT_X86
 
-const Kernel& FastestKernel() {
-#ifdef TAGCUT_X86
-  static const Kernel* const fastest = HaveAvx512() ? &kAvx512Kernel
-                                       : HaveAvx2() ? &kAvx2Kernel
-                                                    : &kPortableKernel;
-  return *fastest;
-#else
-  return kPortableKernel;
+#ifdef TAGCUT_NEON
+namespace neon {
+#include "neon_ops.inc"
+#include "vector_kernel.inc"
+}  // namespace neon
+
+constexpr Kernel kNeonKernel = neon::MakeKernel("neon", Always);
 #endif
+
+// The table, in the order the kernels are preferred. AVX2 comes before
+// AVX-512: on a Zen 4 processor this kernel's AVX-512 build was slower on
+// most workloads of the microbenchmark (docs/benchmarks.md), and a kernel is
+// preferred only where it is measured at least as fast on every one.
+constexpr const Kernel* kBuiltInKernels[] = {
+#ifdef TAGCUT_X86
+    &kAvx2Kernel,
+    &kAvx512Kernel,
+#endif
+#ifdef TAGCUT_NEON
+    &kNeonKernel,
+#endif
+    &kPortableKernel,
+};
+
+// The first kernel this processor runs, or the one TAGCUT_KERNEL names if
+// it runs that one.
+const Kernel& DefaultKernel() {
+  static const Kernel* const chosen = [] {
+    const char* wanted = std::getenv("TAGCUT_KERNEL");
+    const Kernel* first = nullptr;
+    for (const Kernel* kernel : kBuiltInKernels) {
+      if (!kernel->available()) continue;
+      if (first == nullptr) first = kernel;
+      if (wanted != nullptr && std::string_view(wanted) == kernel->name) return kernel;
+    }
+    return first;
+  }();
+  return *chosen;
 }
 
 const Kernel* kernel_for_testing = nullptr;
 
 }  // namespace
 
+std::span<const Kernel* const> BuiltInKernels() { return kBuiltInKernels; }
+
 const Kernel& SelectedKernel() {
-  return kernel_for_testing != nullptr ? *kernel_for_testing : FastestKernel();
+  return kernel_for_testing != nullptr ? *kernel_for_testing : DefaultKernel();
 }
 
 std::vector<const Kernel*> SupportedKernels() {
   std::vector<const Kernel*> kernels;
-#ifdef TAGCUT_X86
-  if (HaveAvx512()) kernels.push_back(&kAvx512Kernel);
-  if (HaveAvx2()) kernels.push_back(&kAvx2Kernel);
-#endif
-  kernels.push_back(&kPortableKernel);
+  for (const Kernel* kernel : kBuiltInKernels) {
+    if (kernel->available()) kernels.push_back(kernel);
+  }
   return kernels;
 }
 

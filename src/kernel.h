@@ -1,16 +1,16 @@
-// Kernel: the processor-specific half of tag search, behind one interface.
-// A kernel finds (candidates, tag occurrences, portion bounds); it never
-// writes output and never chooses probes: it returns to its caller for both.
+// Kernel: the processor-specific bottom layer of tag search. A kernel finds
+// (candidates, tag occurrences, portion bounds) and builds the bit maps a
+// probe re-pick reads; it never writes output, never chooses probes and
+// knows nothing of the searcher or the engine above it: it takes the tags
+// as KernelTag values and the probes as the stream's SearchHints, and
+// returns to its caller for everything else.
 //
-// For the tag search, the two-tag scan's caller and the probe choice; not
-// installed. Every routine here that depends on the instruction set lives
-// in kernel.cc (AVX-512, AVX2, portable): the probe masks (64 starts tested
-// against up to four probe bytes at once), the head compare, the skip over
-// windows without a candidate, the byte-equality bit maps and the bit
-// counting a re-pick uses, and the two-tag scan that finds the bounds of
-// portions. Each kernel is a table of these routines; one is chosen once,
-// when first asked for, as the fastest the processor runs, and a tag's
-// probes keep the kernel they were built with.
+// For the tag search, the scan engine and the probe choice; not installed.
+// The kernels are rows of one table (BuiltInKernels), in the order they are
+// preferred: a kernel comes before another only where it was measured at
+// least as fast on every workload. The first one the processor runs is
+// chosen once, when first asked for; the searchers and the engine hold the
+// kernel they were built with.
 //
 // Guarantees: every kernel gives the same results (occurrences and bounds
 // found); kernels differ only in speed. The portable kernel runs on any
@@ -18,33 +18,53 @@
 // the general path with it.
 //
 // Window geometry: a probe mask covers kStartsPerWindow starts by reading the
-// kStartsPerWindow bytes at the probe's offset from the window's first start
-// (two loads of kVectorBytes on AVX2, one on AVX-512); a candidate's head
-// compare reads kVectorBytes from the candidate. So a window of a tag no longer than
-// kVectorBytes reads fewer than kWindowReach bytes from its first start,
-// and a loop that checks `start + kWindowReach <= size` never reads past
-// the buffer. (A longer tag's probes may lie further in; its loop checks
-// the last start that leaves room for the whole tag as well.)
+// kStartsPerWindow bytes at the probe's offset from the window's first start;
+// a candidate's head compare reads kVectorBytes from the candidate. So a
+// window of a tag no longer than kVectorBytes reads fewer than kWindowReach
+// bytes from its first start, and a loop that checks
+// `start + kWindowReach <= size` never reads past the buffer. (A longer
+// tag's probes may lie further in; its loop checks the last start that
+// leaves room for the whole tag as well.)
 #ifndef TAGCUT_KERNEL_H_
 #define TAGCUT_KERNEL_H_
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "search_hints.h"
 
 namespace tagcut {
 
-inline constexpr std::size_t kVectorBytes = 32;  // one vector load; the head compared at once
+inline constexpr std::size_t kVectorBytes = 32;  // the head compared at once
 // A window: the kStartsPerWindow consecutive starts one probe mask tests.
 inline constexpr std::size_t kStartsPerWindow = 64;
 inline constexpr std::size_t kWindowReach = kStartsPerWindow + kVectorBytes;  // bytes it may read
 inline constexpr std::size_t kStartsPerSkip = 2 * kStartsPerWindow;  // two windows skipped per step
 
-class TagProbes;
+// One tag as a kernel sees it: its length and its head, the first
+// kVectorBytes bytes (zero-padded), with a bit set in head_mask for each
+// real one. Its probes are the stream's (SearchHints), not the tag's.
+struct KernelTag {
+  std::uint32_t length = 0;
+  std::uint32_t head_mask = 0;
+  std::array<unsigned char, kVectorBytes> head{};
+
+  static KernelTag Of(std::string_view tag) {
+    KernelTag kernel_tag;
+    kernel_tag.length = static_cast<std::uint32_t>(tag.size());
+    std::memcpy(kernel_tag.head.data(), tag.data(), std::min(tag.size(), kVectorBytes));
+    kernel_tag.head_mask =
+        tag.size() >= kVectorBytes ? ~std::uint32_t{0} : (std::uint32_t{1} << tag.size()) - 1;
+    return kernel_tag;
+  }
+};
 
 // One call's candidate search for one tag: starts in [from, limit) of
 // `data`, where every start leaves room for the whole tag.
@@ -52,7 +72,7 @@ struct CandidateSearch {
   const unsigned char* data;
   std::size_t size;
   std::size_t limit;
-  const TagProbes* probes;
+  const KernelTag* tag;
   std::size_t call_start;  // where the search call began, for the hints' offsets
 };
 
@@ -62,9 +82,10 @@ enum class Agreement {
   kNone,    // no start below the limit agrees
 };
 
-// Both tags of a two-tag scan (each 1 to kVectorBytes bytes) and their hints.
+// Both tags of a two-tag scan (each 1 to kVectorBytes bytes, probes set in
+// their hints) and their hints.
 struct ShortTags {
-  const TagProbes* probes[2];  // start tag, end tag
+  const KernelTag* tags[2];  // start tag, end tag
   SearchHints* hints[2];
 };
 
@@ -88,6 +109,9 @@ struct BoundScan {
 
 struct Kernel {
   const char* name;
+
+  // Whether this processor (and its operating system) runs the kernel.
+  bool (*available)();
 
   // From `from`, the next start whose probes and head agree (kHead, `from`
   // on it), or a call for new probes (kRepick, `from` past the false
@@ -121,7 +145,7 @@ Agreement NextAgreeingByMemchr(const CandidateSearch& search, SearchHints& hints
                                std::size_t& from);
 void MarkEqualBytesPortable(const unsigned char* at, std::size_t count, unsigned char wanted,
                             std::uint64_t* bits);
-// Inlined into each kernel, so that it compiles to the kernel's popcnt.
+// Inlined into each kernel, so that it compiles to the kernel's popcount.
 __attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const std::uint64_t* a,
                                                                           const std::uint64_t* b,
                                                                           std::size_t words) {
@@ -131,13 +155,19 @@ __attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const 
   return common;
 }
 
-// The kernel searchers are built with: the fastest this processor runs.
+// Every kernel built into this program, in the order they are preferred
+// (the portable one last); a row whose `available` says no is skipped.
+std::span<const Kernel* const> BuiltInKernels();
+
+// The kernel searchers are built with: the first built-in one this
+// processor runs, unless the environment's TAGCUT_KERNEL names another one
+// it runs (for measuring one kernel against another).
 const Kernel& SelectedKernel();
 
-// Every kernel this processor runs, the selected one first.
+// Every built-in kernel this processor runs, in the table's order.
 std::vector<const Kernel*> SupportedKernels();
 
-// Tests only: searchers built from now on use `kernel` (null: the fastest).
+// Tests only: searchers built from now on use `kernel` (null: the default).
 void SelectKernelForTesting(const Kernel* kernel);
 
 }  // namespace tagcut

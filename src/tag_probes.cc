@@ -28,10 +28,10 @@ std::uint32_t ProbesWanted(std::uint32_t length) { return length <= 4 ? length :
 
 }  // namespace
 
-TagProbes::TagProbes(std::string tag, const Kernel& kernel)
-    : tag_(std::move(tag)), length_(static_cast<std::uint32_t>(tag_.size())), kernel_(&kernel) {
-  std::memcpy(head_.data(), tag_.data(), std::min<std::size_t>(length_, head_.size()));
-  head_mask_ = length_ >= kVectorBytes ? ~std::uint32_t{0} : (std::uint32_t{1} << length_) - 1;
+TagProbes::TagProbes(std::string tag)
+    : tag_(std::move(tag)),
+      length_(static_cast<std::uint32_t>(tag_.size())),
+      kernel_tag_(KernelTag::Of(tag_)) {
   std::array<std::uint32_t, 256> rank{};
   for (int byte = 0; byte < 256; ++byte) rank[byte] = kByteRank[byte];
   PickProbes(rank, first_choice_);
@@ -85,10 +85,10 @@ void TagProbes::PickProbes(const std::array<std::uint32_t, 256>& weight, SearchH
   }
 }
 
-void TagProbes::Repick(const unsigned char* data, std::size_t size, std::size_t position,
-                       SearchHints& hints) const {
+void TagProbes::Repick(const Kernel& kernel, const unsigned char* data, std::size_t size,
+                       std::size_t position, SearchHints& hints) const {
   const SearchHints before = hints;
-  ChooseProbesAround(data, size, position, hints);
+  ChooseProbesAround(kernel, data, size, position, hints);
   const bool same = hints.probe_count == before.probe_count &&
                     std::equal(hints.probes.begin(), hints.probes.begin() + hints.probe_count,
                                before.probes.begin());
@@ -96,8 +96,9 @@ void TagProbes::Repick(const unsigned char* data, std::size_t size, std::size_t 
       hints.false_candidates_since + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
 }
 
-void TagProbes::ChooseProbesAround(const unsigned char* data, std::size_t size,
-                                   std::size_t position, SearchHints& hints) const {
+void TagProbes::ChooseProbesAround(const Kernel& kernel, const unsigned char* data,
+                                   std::size_t size, std::size_t position,
+                                   SearchHints& hints) const {
   if (size < length_) return;
   // Starts in the sample leave room for the whole tag.
   const std::size_t limit = size - length_ + 1;
@@ -119,13 +120,13 @@ void TagProbes::ChooseProbesAround(const unsigned char* data, std::size_t size,
   // On the stack: a re-pick happens mid-scan, where nothing may be allocated.
   std::array<std::uint64_t, kOffsetsTried * kSampleWords> agree{};
   for (std::size_t k = 0; k < offsets.size(); ++k) {
-    kernel_->mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
-                              agree.data() + k * words);
+    kernel.mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
+                            agree.data() + k * words);
   }
-  PickFewestAgreeing(offsets, agree.data(), words, hints);
+  PickFewestAgreeing(kernel, offsets, agree.data(), words, hints);
 }
 
-void TagProbes::PickFewestAgreeing(std::span<const std::uint32_t> offsets,
+void TagProbes::PickFewestAgreeing(const Kernel& kernel, std::span<const std::uint32_t> offsets,
                                    const std::uint64_t* agree, std::size_t words,
                                    SearchHints& hints) const {
   std::array<std::uint64_t, kSampleWords> together;
@@ -138,8 +139,7 @@ void TagProbes::PickFewestAgreeing(std::span<const std::uint32_t> offsets,
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::size_t left =
-          kernel_->count_common_bits(together.data(), agree + k * words, words);
+      const std::size_t left = kernel.count_common_bits(together.data(), agree + k * words, words);
       if (left < best_left) {
         best = k;
         best_left = left;

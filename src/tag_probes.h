@@ -5,16 +5,18 @@
 // the fewest candidates in a sample of the input around a crowd of false ones.
 //
 // For the tag search and the two-tag scan; not installed. Immutable after
-// construction; what changes per stream lives in SearchHints. A re-pick
-// costs microseconds (bit maps of a few KiB on the stack, built by the
-// kernel) and allocates nothing.
+// construction; what changes per stream lives in SearchHints. It fills in
+// what the kernel is given (the KernelTag, the probes in the hints) and
+// asks the caller's kernel for the bit maps a re-pick reads. A re-pick
+// costs microseconds (bit maps of a few KiB on the stack) and allocates
+// nothing.
 //
 // Example:
-//   TagProbes probes("href=\"", SelectedKernel());
+//   TagProbes probes("href=\"");
 //   SearchHints hints;
 //   probes.Prepare(hints);   // hints.probes: the rarest bytes, `=`, `"`, `f`
 //   ...a crowd of false candidates at `position` of `data`...
-//   probes.Repick(data, size, position, hints);
+//   probes.Repick(SelectedKernel(), data, size, position, hints);
 #ifndef TAGCUT_TAG_PROBES_H_
 #define TAGCUT_TAG_PROBES_H_
 
@@ -32,17 +34,13 @@ namespace tagcut {
 
 class TagProbes {
  public:
-  TagProbes(std::string tag, const Kernel& kernel);
+  explicit TagProbes(std::string tag);
 
   std::uint32_t length() const { return length_; }
   const std::string& tag() const { return tag_; }
 
-  // The kernel this tag's searches run on.
-  const Kernel& kernel() const { return *kernel_; }
-
-  // The tag's first kVectorBytes bytes, zero-padded, and a bit for each that is real.
-  const unsigned char* head() const { return head_.data(); }
-  std::uint32_t head_mask() const { return head_mask_; }
+  // The tag as a kernel takes it.
+  const KernelTag& kernel_tag() const { return kernel_tag_; }
 
   // Sets the first choice of probes if `hints` has none yet.
   void Prepare(SearchHints& hints) const {
@@ -55,8 +53,9 @@ class TagProbes {
   // Tries the tag's offsets on the bytes of `data` around `position`, sets
   // the probes that leave the fewest candidates there, and pauses further
   // re-picking for a while (longer if nothing changed).
-  void Repick(const unsigned char* data, std::size_t size, std::size_t position,
-              SearchHints& hints) const;
+  // `kernel` builds the bit maps.
+  void Repick(const Kernel& kernel, const unsigned char* data, std::size_t size,
+              std::size_t position, SearchHints& hints) const;
 
  private:
   // Whether offset `a` comes before `b`: its byte is lighter, or as light
@@ -74,13 +73,13 @@ class TagProbes {
   // Picks probes for this tag from byte weights (lower = rarer in the input).
   void PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const;
 
-  void ChooseProbesAround(const unsigned char* data, std::size_t size, std::size_t position,
-                          SearchHints& hints) const;
+  void ChooseProbesAround(const Kernel& kernel, const unsigned char* data, std::size_t size,
+                          std::size_t position, SearchHints& hints) const;
 
   // Greedily, the probes that leave the fewest starts agreeing with all;
   // agree[k * words ..] is the bit map of starts holding offsets[k]'s byte.
-  void PickFewestAgreeing(std::span<const std::uint32_t> offsets, const std::uint64_t* agree,
-                          std::size_t words, SearchHints& hints) const;
+  void PickFewestAgreeing(const Kernel& kernel, std::span<const std::uint32_t> offsets,
+                          const std::uint64_t* agree, std::size_t words, SearchHints& hints) const;
 
   unsigned char ByteAt(std::uint32_t offset) const {
     return static_cast<unsigned char>(tag_[offset]);
@@ -88,10 +87,8 @@ class TagProbes {
 
   std::string tag_;
   std::uint32_t length_;
-  const Kernel* kernel_;
   SearchHints first_choice_;
-  std::array<unsigned char, kVectorBytes> head_{};
-  std::uint32_t head_mask_ = 0;  // bit i set for each i < min(length, kVectorBytes)
+  KernelTag kernel_tag_;
 };
 
 }  // namespace tagcut

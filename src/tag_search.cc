@@ -19,7 +19,7 @@ constexpr std::uint64_t kComparisonAllowance = 1u << 20;
 }  // namespace
 
 TagSearcher::TagSearcher(std::string tag, const Kernel& kernel)
-    : probes_(std::move(tag), kernel), length_(probes_.length()) {
+    : probes_(std::move(tag)), kernel_(&kernel), length_(probes_.length()) {
   CompileRows();
 }
 
@@ -70,10 +70,10 @@ std::optional<TagSearcher::Outcome> TagSearcher::Settle(const unsigned char* dat
 TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::size_t size,
                                               std::size_t call_start, std::size_t& position,
                                               std::size_t limit, SearchHints& hints) const {
-  const CandidateSearch search{data, size, limit, &probes_, call_start};
+  const CandidateSearch search{data, size, limit, &probes_.kernel_tag(), call_start};
   std::size_t p = position;
   for (;;) {
-    switch (probes_.kernel().next_agreeing(search, hints, p)) {
+    switch (kernel_->next_agreeing(search, hints, p)) {
       case Agreement::kNone:
         position = limit;
         return Outcome::kExhausted;
@@ -162,7 +162,7 @@ std::size_t TagSearcher::Find(std::span<const unsigned char> block, std::size_t 
       case Outcome::kExhausted:
         break;
       case Outcome::kRepick:
-        probes_.Repick(data, size, position, hints);
+        probes_.Repick(*kernel_, data, size, position, hints);
         continue;
       case Outcome::kOverBudget:
         return finish(StepThrough(data, position, size, state));

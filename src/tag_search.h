@@ -54,8 +54,11 @@ class TagSearcher {
 
   const std::string& tag() const { return probes_.tag(); }
 
-  // The tag as the candidate search sees it, with the kernel it runs on.
+  // The tag as the candidate search sees it.
   const TagProbes& probes() const { return probes_; }
+
+  // The kernel this searcher runs on.
+  const Kernel& kernel() const { return *kernel_; }
 
   // Scans `data` from offset `from` with `state` carried in from earlier
   // bytes. Returns the offset just past the first complete occurrence and
@@ -115,7 +118,8 @@ class TagSearcher {
   // The tag's automaton: dense rows for short tags, sparse rows beyond.
   void CompileRows();
 
-  TagProbes probes_;  // holds the tag and the kernel
+  TagProbes probes_;  // holds the tag
+  const Kernel* kernel_;
   std::uint32_t length_;
 
   // Dense: next_[state * 256 + byte]. Sparse: the entries of row q are

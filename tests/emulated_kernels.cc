@@ -8,40 +8,47 @@
 // where the processor lacks an instruction set, its intrinsics' names then
 // mean the emulation's.
 #define SIMDE_ENABLE_NATIVE_ALIASES
-// The emulation's vector types pass by value between functions of this file
-// alone; the warning is about calls between code built with and without
-// AVX, which this file makes none of.
-#pragma GCC diagnostic ignored "-Wpsabi"
 #include <simde/x86/avx512.h>
 #define TAGCUT_EMULATED_AVX512 1
+#endif
+#if (defined(__x86_64__) || defined(__i386__)) && __has_include(<simde/arm/neon.h>)
+#define SIMDE_ENABLE_NATIVE_ALIASES
+#include <simde/arm/neon.h>
+#define TAGCUT_EMULATED_NEON 1
 #endif
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "kernel.h"
-#include "tag_probes.h"
 #include "test_support.h"
 
 namespace tagcut {
 namespace {
 
+[[maybe_unused]] bool Always() { return true; }
+
 #ifdef TAGCUT_EMULATED_AVX512
 namespace emulated_avx512 {
-
 #include "avx512_ops.inc"
-#include "candidate_windows.inc"
-#include "two_tag_scan.inc"
-
+#include "vector_kernel.inc"
 }  // namespace emulated_avx512
 
-constexpr Kernel kEmulatedAvx512Kernel{"avx512-emulated", emulated_avx512::NextAgreeing,
-                                       emulated_avx512::FindBounds, emulated_avx512::MarkEqualBytes,
-                                       emulated_avx512::CountCommonBits};
+constexpr Kernel kEmulatedAvx512Kernel = emulated_avx512::MakeKernel("avx512-emulated", Always);
+#endif
+
+#ifdef TAGCUT_EMULATED_NEON
+namespace emulated_neon {
+#include "neon_ops.inc"
+#include "vector_kernel.inc"
+}  // namespace emulated_neon
+
+constexpr Kernel kEmulatedNeonKernel = emulated_neon::MakeKernel("neon-emulated", Always);
 #endif
 
 }  // namespace
@@ -53,7 +60,17 @@ std::vector<const Kernel*> KernelsUnderTest() {
 #ifdef TAGCUT_EMULATED_AVX512
   kernels.push_back(&kEmulatedAvx512Kernel);
 #endif
+#ifdef TAGCUT_EMULATED_NEON
+  kernels.push_back(&kEmulatedNeonKernel);
+#endif
   return kernels;
+}
+
+const Kernel* KernelNamed(std::string_view name) {
+  for (const Kernel* kernel : KernelsUnderTest()) {
+    if (name == kernel->name) return kernel;
+  }
+  return nullptr;
 }
 
 }  // namespace testing

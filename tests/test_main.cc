@@ -109,10 +109,7 @@ int main(int argc, char** argv) {
     const std::string_view argument = argv[i];
     if (!argument.starts_with(kOption)) continue;
     const std::string wanted(argument.substr(kOption.size()));
-    const tagcut::Kernel* chosen = nullptr;
-    for (const tagcut::Kernel* kernel : tagcut::testing::KernelsUnderTest()) {
-      if (wanted == kernel->name) chosen = kernel;
-    }
+    const tagcut::Kernel* chosen = tagcut::testing::KernelNamed(wanted);
     if (chosen == nullptr) {
       // The run stands for that kernel, so passing would mislead; ctest
       // reports a run that prints this as skipped.

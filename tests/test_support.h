@@ -101,6 +101,9 @@ inline ResourceCheck Refusing(Resource resource, std::size_t ordinal,
 // (emulated_kernels.cc).
 std::vector<const Kernel*> KernelsUnderTest();
 
+// The kernel under test of that name, or null where there is none here.
+const Kernel* KernelNamed(std::string_view name);
+
 // Runs `body` once with each kernel under test (searchers built inside it
 // use that kernel), then goes back to the fastest.
 template <class Body>
