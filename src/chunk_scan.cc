@@ -7,11 +7,11 @@
 namespace tagcut {
 
 unsigned char* ChunkReader::Buffer() {
-  if (!buffer_) {
-    buffer_ = TryAllocatePageAligned(piece_size_);
-    if (!buffer_) throw std::bad_alloc();  // the chunk is then refused
+  if (buffer_.size() == 0) {
+    buffer_ = PageAlignedBuffer(piece_size_, piece_size_);
+    if (buffer_.size() == 0) throw std::bad_alloc();  // the chunk is then refused
   }
-  return buffer_.get();
+  return buffer_.data();
 }
 
 ssize_t ChunkReader::ReadPiece(off_t offset, std::size_t wanted) {

@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "page_aligned.h"
+#include "tagcut/page_aligned_buffer.h"
 #include "scan_engine.h"
 
 namespace tagcut {
@@ -90,7 +90,7 @@ class ChunkReader {
   int fd_;
   std::size_t sub_block_;
   std::size_t piece_size_;  // whole sub-blocks, and at least the look-back
-  PageAlignedBytes buffer_;
+  PageAlignedBuffer buffer_;
   std::vector<unsigned char> no_output_;  // the sink's destination between scans
   ByteVectorSink sink_{no_output_, kSubBlock};
 };
@@ -116,7 +116,7 @@ ChunkRead ChunkReader::Scan(const ScanEngine& engine, off_t offset, std::size_t 
     const auto length = static_cast<std::size_t>(got);
     for (std::size_t at = 0; at < length; at += sub_block_) {
       const std::size_t part = std::min(sub_block_, length - at);
-      const Checkpoint checkpoint = ScanSubBlock(engine, {buffer_.get() + at, part}, run);
+      const Checkpoint checkpoint = ScanSubBlock(engine, {buffer_.data() + at, part}, run);
       if (!at_checkpoint(index++, checkpoint)) {
         read.size += at + part;
         return read;

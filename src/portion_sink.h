@@ -4,11 +4,11 @@
 // byte stream would get a portion's line feed, the portion's last piece is
 // handed over (possibly empty), marked with how the portion ended.
 //
-// For the portion API; not installed. It is not an OutputSink: the scan
-// engine has an overload for it, and it takes the same calls (Append,
-// AppendLine, Flush) plus EndPortion. The buffer halves when refused, down
-// to none (every piece then comes straight from the input); it never throws
-// but for what on_piece throws.
+// For the portion API; not installed. It is not an OutputSink but takes the
+// same calls (Append, AppendLine, EndPortion, Flush), which is all the scan
+// engine asks of a sink; portions.cc instantiates the engine for it. The
+// buffer halves when refused, down to none (every piece then comes straight
+// from the input); it never throws but for what on_piece throws.
 #ifndef TAGCUT_PORTION_SINK_H_
 #define TAGCUT_PORTION_SINK_H_
 
@@ -16,11 +16,10 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <new>
 #include <string_view>
 
-#include "tagcut/portions.h"
+#include "tagcut/output_sink.h"  // PortionEnd
+#include "tagcut/page_aligned_buffer.h"
 
 namespace tagcut {
 
@@ -29,27 +28,23 @@ class PortionSink {
   using OnPiece = std::function<void(std::string_view piece, PortionEnd end)>;
 
   PortionSink(std::size_t capacity, const OnPiece& on_piece)
-      : capacity_(capacity),
+      : buffer_(capacity),
+        capacity_(buffer_.size()),
         longest_piece_(std::max<std::size_t>(capacity, 1)),
-        on_piece_(on_piece) {
-    for (; capacity_ != 0; capacity_ /= 2) {
-      buffer_.reset(new (std::nothrow) unsigned char[capacity_]);
-      if (buffer_) break;
-    }
-  }
+        on_piece_(on_piece) {}
   PortionSink(const PortionSink&) = delete;
   PortionSink& operator=(const PortionSink&) = delete;
 
   // More of the open portion.
   void Append(const unsigned char* bytes, std::size_t count) {
     if (count <= capacity_ - used_) {
-      if (count != 0) std::memcpy(buffer_.get() + used_, bytes, count);
+      if (count != 0) std::memcpy(buffer_.data() + used_, bytes, count);
       used_ += count;
       return;
     }
     Flush();
     if (count <= capacity_ / 4) {
-      std::memcpy(buffer_.get(), bytes, count);
+      std::memcpy(buffer_.data(), bytes, count);
       used_ = count;
       return;
     }
@@ -72,13 +67,13 @@ class PortionSink {
 
   // The open portion ends here: by its end tag, or by the end of input.
   void EndPortion(PortionEnd end) {
-    Hand(buffer_.get(), used_, end);
+    Hand(buffer_.data(), used_, end);
     used_ = 0;
   }
 
   // Hands over what is buffered as a piece that continues the portion.
   bool Flush() {
-    if (used_ != 0) Hand(buffer_.get(), used_, PortionEnd::kContinues);
+    if (used_ != 0) Hand(buffer_.data(), used_, PortionEnd::kContinues);
     used_ = 0;
     return true;
   }
@@ -90,7 +85,7 @@ class PortionSink {
     on_piece_({reinterpret_cast<const char*>(bytes), count}, end);
   }
 
-  std::unique_ptr<unsigned char[]> buffer_;
+  PageAlignedBuffer buffer_;
   std::size_t capacity_;       // what the buffer got
   std::size_t longest_piece_;  // the capacity asked for
   std::size_t used_ = 0;

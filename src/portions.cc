@@ -8,6 +8,7 @@
 
 #include "portion_sink.h"
 #include "scan_engine.h"
+#include "scan_engine_feed.h"  // the engine, instantiated for PortionSink
 #include "stream_io.h"
 
 namespace tagcut {
@@ -26,11 +27,11 @@ void ForEachPortion(std::string start_tag, std::string end_tag, std::istream& in
   const std::exception_ptr input_error = ReadStreamInBlocks(
       in,
       [&](std::span<const unsigned char> block) {
-        engine.Feed(block, scan, sink);
+        engine.FeedInto(block, scan, sink);
         return true;
       },
       [&] { sink.Flush(); });
-  engine.Finish(scan, sink);
+  engine.FinishInto(scan, sink);
   sink.Flush();
   SettleInputState(in, input_error);
 }
@@ -52,8 +53,8 @@ std::vector<std::string> ExtractPortions(std::string_view start_tag, std::string
   const ScanEngine engine{std::string(start_tag), std::string(end_tag)};
   ScanState scan;
   PortionSink sink(kPieceCapacity, collect);
-  engine.Feed({reinterpret_cast<const unsigned char*>(input.data()), input.size()}, scan, sink);
-  engine.Finish(scan, sink);
+  engine.FeedInto({reinterpret_cast<const unsigned char*>(input.data()), input.size()}, scan, sink);
+  engine.FinishInto(scan, sink);
   return portions;
 }
 

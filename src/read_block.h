@@ -5,27 +5,23 @@
 // fewer bytes at a time, and the output is the same.
 //
 // For the input adapters; not installed. Not zeroed, so a small input
-// touches only the pages it fills. Page-aligned (page_aligned.h says why).
+// touches only the pages it fills. Page-aligned (page_aligned_buffer.h says
+// why).
 #ifndef TAGCUT_READ_BLOCK_H_
 #define TAGCUT_READ_BLOCK_H_
 
 #include <cstddef>
 #include <span>
 
-#include "page_aligned.h"
+#include "tagcut/page_aligned_buffer.h"
 
 namespace tagcut {
 
 class ReadBlock {
  public:
-  explicit ReadBlock(std::size_t wanted) : bytes_(fallback_, kFallbackSize) {
-    for (std::size_t size = wanted; size > kFallbackSize; size /= 2) {
-      heap_ = TryAllocatePageAligned(size);
-      if (heap_) {
-        bytes_ = {heap_.get(), size};
-        break;
-      }
-    }
+  explicit ReadBlock(std::size_t wanted)
+      : heap_(wanted, kFallbackSize + 1), bytes_(fallback_, kFallbackSize) {
+    if (heap_.size() != 0) bytes_ = {heap_.data(), heap_.size()};
   }
   ReadBlock(const ReadBlock&) = delete;
   ReadBlock& operator=(const ReadBlock&) = delete;
@@ -34,7 +30,7 @@ class ReadBlock {
 
  private:
   static constexpr std::size_t kFallbackSize = 4096;
-  PageAlignedBytes heap_;
+  PageAlignedBuffer heap_;
   alignas(64) unsigned char fallback_[kFallbackSize];
   std::span<unsigned char> bytes_;
 };

@@ -5,10 +5,16 @@
 // (a phase and one partial match), which decides every byte released, and
 // the search hints, which only decide the speed.
 //
-// For the extractor and the input adapters; not installed.
+// The engine writes into any sink that meets ScanSink: the byte stream's
+// OutputSink through Feed and Finish, any other type through FeedInto and
+// FinishInto, whose definitions (scan_engine_feed.h) the file using that
+// sink includes.
+//
+// For the extractor, the input adapters and the portion API; not installed.
 #ifndef TAGCUT_SCAN_ENGINE_H_
 #define TAGCUT_SCAN_ENGINE_H_
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,7 +41,20 @@ struct ScanState {
   SearchHints end_hints;
 };
 
-class PortionSink;
+// What the engine writes into. Append queues released bytes of the open
+// portion; AppendLine queues the rest of a portion and ends it by its end
+// tag; EndPortion ends the open portion as PortionEnd says (the sink decides
+// what an end is: a line feed in the byte stream, a portion's last piece
+// for the portion API).
+template <class Sink>
+concept ScanSink = requires(Sink& sink, const unsigned char* bytes, std::size_t count,
+                            PortionEnd end) {
+  sink.Append(bytes, count);
+  sink.AppendLine(bytes, count);
+  sink.EndPortion(end);
+};
+
+struct Kernel;
 class TagSearcher;
 
 class ScanEngine {
@@ -46,14 +65,18 @@ class ScanEngine {
   ~ScanEngine();
 
   // Scans `block` from `scan`, appending every released byte to `sink`, and
-  // a line feed after each portion (a PortionSink: the portion's end).
+  // ending each portion in it.
   void Feed(std::span<const unsigned char> block, ScanState& scan, OutputSink& sink) const;
-  void Feed(std::span<const unsigned char> block, ScanState& scan, PortionSink& sink) const;
 
-  // The input has ended: writes an open portion's held bytes and line feed
-  // (a PortionSink: its end), and resets the output state.
+  // The input has ended: writes an open portion's held bytes and ends it
+  // (PortionEnd::kEndOfInput), and resets the output state.
   void Finish(ScanState& scan, OutputSink& sink) const;
-  void Finish(ScanState& scan, PortionSink& sink) const;
+
+  // The same into a sink of another type (defined in scan_engine_feed.h).
+  template <ScanSink Sink>
+  void FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const;
+  template <ScanSink Sink>
+  void FinishInto(ScanState& scan, Sink& sink) const;
 
   // The state after `bytes` for a scan that begins them at the start of a
   // search (`copying` false) or of a portion, with the search hints of
@@ -66,23 +89,19 @@ class ScanEngine {
   const std::string& end_tag() const;
 
  private:
-  template <class Sink>
-  void FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const;
-  template <class Sink>
-  void FinishInto(ScanState& scan, Sink& sink) const;
-
   // The kernel's one pass over both tags from the block's start, and the
   // portions cut at the bounds it finds; where the general path goes on.
-  template <class Sink>
+  template <ScanSink Sink>
   std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                             Sink& sink) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
-  template <class Sink>
+  template <ScanSink Sink>
   void Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
                std::size_t to, std::size_t keep, Sink& sink) const;
 
+  const Kernel* kernel_;  // both searchers' and the one-pass scan's
   // Held apart so the adapters that include this header need not see how
   // a tag is searched.
   std::unique_ptr<const TagSearcher> start_;

@@ -13,9 +13,12 @@
 // Write), and capacities below 4 hand every run that does not fit to Write.
 // The buffer is a speed-up, so the capacity asked for is a wish: when the
 // system refuses that much memory the sink takes half, and so on down to
-// none, and the output is the same. Constructing a sink never throws. The
-// buffer is page-aligned: the kernel copies out of a buffer that is not
-// 32-byte aligned several times slower. Destroying a sink does not flush it.
+// none (a PageAlignedBuffer), and the output is the same. Constructing a
+// sink never throws. Destroying a sink does not flush it.
+//
+// The scan writes portions through Append and AppendLine, and ends one with
+// EndPortion; the byte stream ends every portion with a line feed, however
+// it ended.
 //
 // Cost: memcpy per small append, one Write per buffer-full or large run.
 //
@@ -31,24 +34,24 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "tagcut/export.h"
+#include "tagcut/page_aligned_buffer.h"
 
 namespace tagcut {
 
+// How a portion, or a piece of one handed over as it is read, ends: it goes
+// on in the next piece, or its end tag closed it, or the input ended inside
+// it (only the last portion can end so).
+enum class PortionEnd { kContinues, kEndTag, kEndOfInput };
+
 class TAGCUT_EXPORT OutputSink {
  public:
-  explicit OutputSink(std::size_t capacity) : capacity_(capacity) {
-    for (; capacity_ != 0; capacity_ /= 2) {
-      buffer_.reset(new (kAlignment, std::nothrow) unsigned char[capacity_]);
-      if (buffer_) break;
-    }
-  }
+  explicit OutputSink(std::size_t capacity)
+      : buffer_(capacity), bytes_(buffer_.data()), capacity_(buffer_.size()) {}
   virtual ~OutputSink() = default;
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
@@ -56,7 +59,7 @@ class TAGCUT_EXPORT OutputSink {
   // Queues `count` bytes for output, in order after everything queued before.
   void Append(const unsigned char* bytes, std::size_t count) {
     if (count <= capacity_ - used_) {
-      if (count != 0) std::memcpy(buffer_.get() + used_, bytes, count);
+      if (count != 0) std::memcpy(bytes_ + used_, bytes, count);
       used_ += count;
       return;
     }
@@ -65,7 +68,7 @@ class TAGCUT_EXPORT OutputSink {
 
   void Put(unsigned char byte) {
     if (used_ < capacity_) {
-      buffer_[used_++] = byte;
+      bytes_[used_++] = byte;
       return;
     }
     AppendSlow(&byte, 1);
@@ -77,15 +80,18 @@ class TAGCUT_EXPORT OutputSink {
     Put('\n');
   }
 
+  // The open portion ends here: a line feed.
+  void EndPortion(PortionEnd) { Put('\n'); }
+
   // The unused part of the buffer, for a caller that writes bytes in place
   // and then queues the first `count` of them with Commit(count). Empty when
   // the buffer is full (Flush makes room) or absent.
-  std::span<unsigned char> Room() { return {buffer_.get() + used_, capacity_ - used_}; }
+  std::span<unsigned char> Room() { return {bytes_ + used_, capacity_ - used_}; }
   void Commit(std::size_t count) { used_ += count; }
 
   // Writes out everything queued; false once any write has failed.
   bool Flush() {
-    if (used_ != 0) Deliver({buffer_.get(), used_}, {});
+    if (used_ != 0) Deliver({bytes_, used_}, {});
     used_ = 0;
     return !failed_;
   }
@@ -110,12 +116,12 @@ class TAGCUT_EXPORT OutputSink {
   // `count` does not fit beside what is buffered.
   void AppendSlow(const unsigned char* bytes, std::size_t count) {
     if (count >= capacity_ / 4) {  // also every count that exceeds the buffer
-      Deliver({buffer_.get(), used_}, {bytes, count});
+      Deliver({bytes_, used_}, {bytes, count});
       used_ = 0;
       return;
     }
     Flush();
-    std::memcpy(buffer_.get(), bytes, count);
+    std::memcpy(bytes_, bytes, count);
     used_ = count;
   }
 
@@ -123,11 +129,8 @@ class TAGCUT_EXPORT OutputSink {
     if (!failed_ && !Write(buffered, direct)) failed_ = true;
   }
 
-  static constexpr std::align_val_t kAlignment{4096};
-  struct Free {
-    void operator()(unsigned char* bytes) const { ::operator delete[](bytes, kAlignment); }
-  };
-  std::unique_ptr<unsigned char[], Free> buffer_;
+  PageAlignedBuffer buffer_;
+  unsigned char* bytes_;  // buffer_'s, kept beside the counts for the fast paths
   std::size_t capacity_;
   std::size_t used_ = 0;
   bool failed_ = false;

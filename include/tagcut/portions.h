@@ -30,11 +30,9 @@
 #include <vector>
 
 #include "tagcut/export.h"
+#include "tagcut/output_sink.h"  // PortionEnd
 
 namespace tagcut {
-
-// How a piece of a portion ends.
-enum class PortionEnd { kContinues, kEndTag, kEndOfInput };
 
 // Streams each portion of `in`, in order, to on_piece(piece, end): a portion
 // arrives as one or more pieces; every piece but the portion's last has
