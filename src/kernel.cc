@@ -96,6 +96,7 @@ constexpr Kernel kPortableKernel{
     CountCommonBitsCalled};
 
 #ifdef TAGCUT_X86
+#define TAGCUT_TARGET_HAS_BMI 1  // every x86 region below compiles for BMI1
 TAGCUT_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
 namespace avx2 {
 #include "avx2_ops.inc"
@@ -124,6 +125,8 @@ bool HaveAvx512() {
   __builtin_cpu_init();
   return HaveAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
+
+#undef TAGCUT_TARGET_HAS_BMI
 
 constexpr Kernel kAvx2Kernel = avx2::MakeKernel("avx2", HaveAvx2);
 constexpr Kernel kAvx512Kernel = avx512::MakeKernel("avx512", HaveAvx512);
