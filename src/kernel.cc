@@ -142,9 +142,9 @@ constexpr Kernel kNeonKernel = neon::MakeKernel("neon", Always);
 #endif
 
 // The table, in the order the kernels are preferred. AVX2 comes before
-// AVX-512: on a Zen 4 processor this kernel's AVX-512 build was slower on
-// most workloads of the microbenchmark (docs/benchmarks.md), and a kernel is
-// preferred only where it is measured at least as fast on every one.
+// AVX-512: on AMD's Zen 4 and Zen 5 processors this kernel's AVX-512 build
+// was slower on most rows of the microbenchmark (CHANGELOG, 1.5.0), and a
+// kernel is preferred only where it is measured at least as fast on every one.
 constexpr const Kernel* kBuiltInKernels[] = {
 #ifdef TAGCUT_X86
     &kAvx2Kernel,
