@@ -50,8 +50,7 @@ enum class PortionEnd { kContinues, kEndTag, kEndOfInput };
 
 class TAGCUT_EXPORT OutputSink {
  public:
-  explicit OutputSink(std::size_t capacity)
-      : buffer_(capacity), bytes_(buffer_.data()), capacity_(buffer_.size()) {}
+  explicit OutputSink(std::size_t capacity) : buffer_(capacity), capacity_(buffer_.size()) {}
   virtual ~OutputSink() = default;
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
@@ -59,7 +58,7 @@ class TAGCUT_EXPORT OutputSink {
   // Queues `count` bytes for output, in order after everything queued before.
   void Append(const unsigned char* bytes, std::size_t count) {
     if (count <= capacity_ - used_) {
-      if (count != 0) std::memcpy(bytes_ + used_, bytes, count);
+      if (count != 0) std::memcpy(buffer_.data() + used_, bytes, count);
       used_ += count;
       return;
     }
@@ -68,7 +67,7 @@ class TAGCUT_EXPORT OutputSink {
 
   void Put(unsigned char byte) {
     if (used_ < capacity_) {
-      bytes_[used_++] = byte;
+      buffer_.data()[used_++] = byte;
       return;
     }
     AppendSlow(&byte, 1);
@@ -86,12 +85,12 @@ class TAGCUT_EXPORT OutputSink {
   // The unused part of the buffer, for a caller that writes bytes in place
   // and then queues the first `count` of them with Commit(count). Empty when
   // the buffer is full (Flush makes room) or absent.
-  std::span<unsigned char> Room() { return {bytes_ + used_, capacity_ - used_}; }
+  std::span<unsigned char> Room() { return {buffer_.data() + used_, capacity_ - used_}; }
   void Commit(std::size_t count) { used_ += count; }
 
   // Writes out everything queued; false once any write has failed.
   bool Flush() {
-    if (used_ != 0) Deliver({bytes_, used_}, {});
+    if (used_ != 0) Deliver({buffer_.data(), used_}, {});
     used_ = 0;
     return !failed_;
   }
@@ -116,12 +115,12 @@ class TAGCUT_EXPORT OutputSink {
   // `count` does not fit beside what is buffered.
   void AppendSlow(const unsigned char* bytes, std::size_t count) {
     if (count >= capacity_ / 4) {  // also every count that exceeds the buffer
-      Deliver({bytes_, used_}, {bytes, count});
+      Deliver({buffer_.data(), used_}, {bytes, count});
       used_ = 0;
       return;
     }
     Flush();
-    std::memcpy(bytes_, bytes, count);
+    std::memcpy(buffer_.data(), bytes, count);
     used_ = count;
   }
 
@@ -130,8 +129,7 @@ class TAGCUT_EXPORT OutputSink {
   }
 
   PageAlignedBuffer buffer_;
-  unsigned char* bytes_;  // buffer_'s, kept beside the counts for the fast paths
-  std::size_t capacity_;
+  std::size_t capacity_;  // buffer_.size()
   std::size_t used_ = 0;
   bool failed_ = false;
 };
