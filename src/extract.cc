@@ -21,6 +21,10 @@ void Extractor::Feed(std::span<const unsigned char> block, OutputSink& sink) {
   impl_->engine.Feed(block, impl_->scan, sink);
 }
 
+void Extractor::Feed(std::string_view block, OutputSink& sink) {
+  Feed({reinterpret_cast<const unsigned char*>(block.data()), block.size()}, sink);
+}
+
 void Extractor::Finish(OutputSink& sink) { impl_->engine.Finish(impl_->scan, sink); }
 
 bool Extractor::in_portion() const { return impl_->scan.output.copying; }

@@ -72,6 +72,34 @@ std::vector<reference::Portion> CollectPieces(const std::string& start_tag,
   return portions;
 }
 
+// A collector fed `input` in random blocks, its entries taken and cleared
+// after every block as a batch caller does, put back together.
+std::vector<reference::Portion> CollectInBlocks(PortionCollector& collector,
+                                                const std::string& input, std::mt19937& random) {
+  std::vector<reference::Portion> portions;
+  bool open = false;
+  const auto take = [&] {
+    for (std::size_t entry = 0; entry < collector.size(); ++entry) {
+      if (!open) portions.emplace_back();
+      portions.back().bytes.append(collector[entry]);
+      open = collector.end(entry) == PortionEnd::kContinues;
+      EXPECT_TRUE(!open || !collector[entry].empty()) << "an empty piece before the portion's end";
+      portions.back().cut_short = collector.end(entry) == PortionEnd::kEndOfInput;
+    }
+    collector.Clear();
+  };
+  for (std::size_t at = 0; at < input.size();) {
+    const std::size_t size = std::min<std::size_t>(random() % 40, input.size() - at);
+    collector.Feed(std::string_view(input).substr(at, size));
+    at += size;
+    take();
+  }
+  collector.Finish();
+  take();
+  EXPECT_FALSE(open) << "the last portion was never ended";
+  return portions;
+}
+
 std::vector<reference::Portion> Unmarked(const std::vector<std::string>& portions,
                                          bool last_cut_short) {
   std::vector<reference::Portion> marked;
@@ -100,6 +128,13 @@ TEST(PortionsTest, AgreeWithReferenceOnRandomInputs) {
     const bool cut_short = !expected.empty() && expected.back().cut_short;
     SCOPED_TRACE("round " + std::to_string(round));
     ASSERT_EQ(Unmarked(ExtractPortions(start_tag, end_tag, input), cut_short), expected);
+    const PortionPattern pattern(start_tag, end_tag);
+    for (const auto unit : {PortionCollector::Unit::kPortions, PortionCollector::Unit::kPieces}) {
+      PortionCollector collector(pattern, unit);
+      collector.Feed("a stale open portion" + start_tag + "x");
+      collector.Reset();
+      ASSERT_EQ(CollectInBlocks(collector, input, random), expected);
+    }
     std::istringstream whole(input);
     ASSERT_EQ(CollectPieces(start_tag, end_tag, whole), expected);
     TricklingBuffer trickle(input, static_cast<unsigned>(round), long_input ? 1024 : 7);

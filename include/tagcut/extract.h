@@ -28,6 +28,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "tagcut/export.h"
 #include "tagcut/output_sink.h"
@@ -47,6 +48,7 @@ class TAGCUT_EXPORT Extractor {
 
   // Scans the next block of input, appending every released byte to `sink`.
   void Feed(std::span<const unsigned char> block, OutputSink& sink);
+  void Feed(std::string_view block, OutputSink& sink);
 
   // The input has ended: closes an open portion (its held bytes and line
   // feed) and starts over, ready for a new input.

@@ -11,6 +11,10 @@
 // Cost: one pass, linear in input plus tags. ForEachPortion keeps memory
 // bounded however long a portion is: it hands pieces over as the input is
 // read, and before a read that may wait. ExtractPortions holds every portion.
+// Building the tags' tables costs about as much as scanning a few kilobytes:
+// a caller with many small inputs compiles the pair once (PortionPattern),
+// and a caller that takes portions in batches, block by block (a binding to
+// another language, a batch writer), collects them with PortionCollector.
 //
 // Example:
 //   ExtractPortions("<pre>", "</pre>", "<pre>a\nb</pre> <pre>c")
@@ -20,11 +24,16 @@
 //   ForEachPortion("[b]", "[/b]", in, [](std::string_view piece, PortionEnd end) {
 //     // ("bold", PortionEnd::kEndTag)
 //   });
+//
+//   const PortionPattern links("href=\"", "\"");   // tables built once
+//   for (const std::string& page : pages) Index(links.FindAll(page));
 #ifndef TAGCUT_PORTIONS_H_
 #define TAGCUT_PORTIONS_H_
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +62,78 @@ TAGCUT_EXPORT void ForEachPortion(
 TAGCUT_EXPORT std::vector<std::string> ExtractPortions(std::string_view start_tag,
                                                        std::string_view end_tag,
                                                        std::string_view input);
+
+class ScanEngine;
+
+// Both tags compiled once, for any number of inputs. Immutable: copies share
+// the tables, and any number of threads may use one pattern at once.
+// Constructing one throws std::bad_alloc where the tables cannot be had.
+class TAGCUT_EXPORT PortionPattern {
+ public:
+  PortionPattern(std::string start_tag, std::string end_tag);
+
+  // ExtractPortions with these tags.
+  std::vector<std::string> FindAll(std::string_view input) const;
+
+  const std::string& start_tag() const;
+  const std::string& end_tag() const;
+
+ private:
+  friend class PortionCollector;
+  std::shared_ptr<const ScanEngine> engine_;
+};
+
+// One input's portions collected block by block into one buffer, for a
+// caller that takes them in batches: Feed, read the collected entries, Clear,
+// Feed again. Each entry is a whole portion (kPortions: the open portion's
+// bytes stay held until it ends, so memory is the entries since the last
+// Clear plus the longest portion), or a piece (kPieces: whatever the open
+// portion gained in a Feed becomes a kContinues entry at its end, so memory
+// is bounded by the entries since the last Clear, however long a portion).
+// Entries end as ForEachPortion's pieces do. One collector is one stream:
+// not for two threads at once; after an exception (std::bad_alloc from
+// growing the buffer) only Reset or destruction is safe.
+//
+// Example:
+//   PortionCollector collector(PortionPattern("<b>", "</b>"));
+//   collector.Feed("x<b>1</b><b>2");
+//   collector.Finish();  // entries: ("1", kEndTag), ("2", kEndOfInput)
+class TAGCUT_EXPORT PortionCollector {
+ public:
+  enum class Unit { kPortions, kPieces };
+
+  explicit PortionCollector(PortionPattern pattern, Unit unit = Unit::kPortions);
+  ~PortionCollector();
+  PortionCollector(PortionCollector&&) noexcept;
+  PortionCollector& operator=(PortionCollector&&) noexcept;
+
+  // Scans the next block of the input.
+  void Feed(std::span<const unsigned char> block);
+  void Feed(std::string_view block);
+
+  // The input has ended: an open portion is collected (kEndOfInput, possibly
+  // empty), and the collector is ready for a new input.
+  void Finish();
+
+  // Entries collected since the last Clear, in order; valid until the next
+  // Feed, Finish, Clear or Reset.
+  std::size_t size() const;
+  std::string_view operator[](std::size_t entry) const;
+  PortionEnd end(std::size_t entry) const;
+
+  // Drops the collected entries, keeping the open portion's bytes.
+  void Clear();
+
+  // Drops everything, the open portion included: a new input from its start.
+  void Reset();
+
+  // True between a start tag and its end tag.
+  bool in_portion() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace tagcut
 
