@@ -16,11 +16,11 @@ trap 'rm -rf "$work"' EXIT
 generator=()
 if command -v ninja > /dev/null; then generator=(-G Ninja); fi
 
-# Runs the consumer binary and checks what it printed.
+# Runs the consumer binary on a page and checks what it printed.
 check_consumer() {
   local output
-  output=$("$1" 2> "$work/stderr")
-  [[ "$output" == $'one.html\ntwo.html' ]] || { echo "$1 printed: $output"; exit 1; }
+  output=$(printf '<a href="one.html">1</a> <a href="two\nlines">2</a>' | "$1" 2> "$work/stderr")
+  [[ "$output" == $'one.html\ntwo\\nlines' ]] || { echo "$1 printed: $output"; exit 1; }
   grep -qx "tagcut [0-9.]*" "$work/stderr" || { echo "$1 reported no version"; exit 1; }
 }
 
@@ -97,7 +97,7 @@ case $mode in
     check_consumer "$work/find-package/list_links"
     # The shared library exports the public API and nothing else of tagcut's.
     nm -DC --defined-only "$library" > "$work/symbols.txt"
-    public='tagcut::(Extractor::|AutomatonExtract\(|CreateAutomaton\(|ForEachPortion\(|ExtractPortions(\[abi:cxx11\])?\()'
+    public='tagcut::(Extractor::|PortionPattern::|PortionCollector::|AutomatonExtract\(|CreateAutomaton\(|ForEachPortion\(|ExtractPortions(\[abi:cxx11\])?\()'
     public+='|(typeinfo|typeinfo name|vtable) for tagcut::(OutputSink|Extractor)$'
     if grep 'tagcut' "$work/symbols.txt" | grep -Ev " ($public)" > "$work/internal.txt"; then
       echo "internal symbols exported:"; cat "$work/internal.txt"; exit 1
@@ -107,8 +107,9 @@ case $mode in
   subdirectory)
     build_consumer subdirectory -DTAGCUT_SOURCE_DIR="$source_dir"
     check_consumer "$work/subdirectory/list_links"
-    if [[ -e "$work/subdirectory/tagcut/tests" || -e "$work/subdirectory/CPackConfig.cmake" ]]; then
-      echo "tests or packaging leaked into the parent build"; exit 1
+    if [[ -e "$work/subdirectory/tagcut/tests" || -e "$work/subdirectory/CPackConfig.cmake" ||
+          -e "$work/subdirectory/tagcut/tagcut" ]]; then
+      echo "tests, packaging or the program leaked into the parent build"; exit 1
     fi
     ;;
   *)
