@@ -1,0 +1,345 @@
+// The Python module's native part, tagcut._tagcut: compiled tag pairs, the
+// batch scan the Python iterators drive, and the byte-stream Extractor, over
+// the C++ library's PortionPattern, PortionCollector and Extractor.
+//
+// Guarantees the Python layer (tagcut/__init__.py) relies on:
+//   - Input is read in place from any object with a contiguous buffer; str
+//     is read as its UTF-8 form, and a pattern made of str tags takes and
+//     gives only str (as re does). A portion of valid UTF-8 cut at valid
+//     UTF-8 tags is valid UTF-8: a tag begins with a lead byte and the input
+//     is whole characters, so a tag can only match at a character boundary,
+//     and the held prefix of an end tag is whole characters too.
+//   - Inputs longer than one block are scanned a block at a time with the
+//     GIL released; between blocks the GIL is taken back, the block's
+//     portions become Python objects, and pending signals are handled, so
+//     Ctrl-C stops a long scan with KeyboardInterrupt.
+//   - A scan or extractor used by a second thread while one is inside it
+//     raises RuntimeError instead of mixing two streams' state.
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "tagcut/extract.h"
+#include "tagcut/output_sink.h"
+#include "tagcut/portions.h"
+#include "tagcut/version.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Scanned with the GIL released, a block at a time; smaller inputs keep the
+// GIL, since releasing and taking it back costs as much as scanning them.
+constexpr std::size_t kBlockSize = 1 << 20;
+constexpr std::size_t kReleaseGilFrom = 64 << 10;
+
+// The bytes of a Python argument, read in place: a buffer held (its
+// exporter cannot resize it meanwhile) or a str's cached UTF-8 form.
+class ArgumentBytes {
+ public:
+  ArgumentBytes(py::handle object, const char* name) {
+    if (PyUnicode_Check(object.ptr())) {
+      is_text_ = true;
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(object.ptr(), &size);
+      if (data == nullptr) throw py::error_already_set();
+      bytes_ = {data, static_cast<std::size_t>(size)};
+      return;
+    }
+    if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
+      PyErr_Clear();
+      throw py::type_error(std::string(name) +
+                           ": expected str or a contiguous bytes-like object, not " +
+                           Py_TYPE(object.ptr())->tp_name);
+    }
+    held_ = true;
+    bytes_ = {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+  ~ArgumentBytes() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ArgumentBytes(const ArgumentBytes&) = delete;
+  ArgumentBytes& operator=(const ArgumentBytes&) = delete;
+
+  std::string_view bytes() const { return bytes_; }
+  bool is_text() const { return is_text_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  bool is_text_ = false;
+  std::string_view bytes_;
+};
+
+// Marks an object busy for the length of a call; a second thread's call
+// meanwhile raises instead of interleaving with the first.
+class ExclusiveUse {
+ public:
+  ExclusiveUse(std::atomic<bool>& busy, const char* what) : busy_(busy) {
+    if (busy_.exchange(true)) {
+      throw std::runtime_error(std::string(what) + " is in use by another thread");
+    }
+  }
+  ~ExclusiveUse() { busy_.store(false); }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  std::atomic<bool>& busy_;
+};
+
+void RaiseIfTextMismatch(bool pattern_is_text, const ArgumentBytes& data) {
+  if (pattern_is_text && !data.is_text()) {
+    throw py::type_error("data: cannot use a str pattern on a bytes-like object");
+  }
+  if (!pattern_is_text && data.is_text()) {
+    throw py::type_error("data: cannot use a bytes pattern on a str object");
+  }
+}
+
+// The collected entries as a new list of bytes (or str), the collector cleared.
+py::list TakePortions(tagcut::PortionCollector& collector, bool text);
+
+py::object ToPython(std::string_view bytes, bool text) {
+  PyObject* object =
+      text ? PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")
+           : PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (object == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(object);
+}
+
+py::list TakePortions(tagcut::PortionCollector& collector, bool text) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(collector.size()));
+  if (list == nullptr) throw py::error_already_set();
+  py::list portions = py::reinterpret_steal<py::list>(list);
+  for (std::size_t entry = 0; entry < collector.size(); ++entry) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(entry),
+                    ToPython(collector[entry], text).release().ptr());
+  }
+  collector.Clear();
+  return portions;
+}
+
+// Appends `more` to `list`, or makes it the list if there was none.
+void Extend(py::list& list, py::list more) {
+  if (list.ptr() == nullptr || PyList_GET_SIZE(list.ptr()) == 0) {
+    list = std::move(more);
+  } else if (PyList_SetSlice(list.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, more.ptr()) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+// Feeds `data` to `scan_block` a block at a time, the GIL released for
+// large inputs; after each block `take` runs with the GIL and signals are
+// handled. `finish` (may be empty) runs with the last block.
+template <class ScanBlock, class Take>
+void ScanInBlocks(std::string_view data, bool finish, ScanBlock scan_block, Take take) {
+  std::size_t at = 0;
+  do {
+    const std::size_t size = std::min(kBlockSize, data.size() - at);
+    const bool last = at + size == data.size();
+    const std::span<const unsigned char> block(
+        reinterpret_cast<const unsigned char*>(data.data()) + at, size);
+    if (size >= kReleaseGilFrom) {
+      const py::gil_scoped_release released;
+      scan_block(block, last && finish);
+    } else {
+      scan_block(block, last && finish);
+    }
+    take();
+    if (!last && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    at += size;
+  } while (at < data.size());
+}
+
+// Both tags as given, their bytes, and their kind: both str, or both bytes.
+struct Tags {
+  Tags(py::object start_object, py::object end_object)
+      : start(std::move(start_object)), end(std::move(end_object)) {
+    const ArgumentBytes start_argument(start, "start");
+    const ArgumentBytes end_argument(end, "end");
+    if (start_argument.is_text() != end_argument.is_text()) {
+      throw py::type_error("start and end: both str or both bytes-like");
+    }
+    text = start_argument.is_text();
+    start_bytes = start_argument.bytes();
+    end_bytes = end_argument.bytes();
+  }
+
+  py::object start;
+  py::object end;
+  bool text = false;
+  std::string start_bytes;
+  std::string end_bytes;
+};
+
+// A compiled tag pair. The library's pattern is immutable, so any number of
+// threads may scan with one at once.
+class Pattern {
+ public:
+  Pattern(py::object start, py::object end)
+      : tags_(std::move(start), std::move(end)), pattern_(tags_.start_bytes, tags_.end_bytes) {}
+
+  py::list FindAll(py::handle data_object) const {
+    const ArgumentBytes data(data_object, "data");
+    RaiseIfTextMismatch(tags_.text, data);
+    tagcut::PortionCollector collector(pattern_);
+    py::list portions;
+    ScanInBlocks(
+        data.bytes(), true,
+        [&](std::span<const unsigned char> block, bool finish) {
+          collector.Feed(block);
+          if (finish) collector.Finish();
+        },
+        [&] { Extend(portions, TakePortions(collector, tags_.text)); });
+    return portions;
+  }
+
+  const tagcut::PortionPattern& compiled() const { return pattern_; }
+  const Tags& tags() const { return tags_; }
+
+ private:
+  Tags tags_;
+  tagcut::PortionPattern pattern_;
+};
+
+// One input's scan, fed block by block by the Python iterators: whole
+// portions, or pieces with how each ends (as an int: 0 continues, 1 end
+// tag, 2 end of input). Pieces are always bytes; the iterator decodes them.
+class Scan {
+ public:
+  Scan(const Pattern& pattern, bool pieces)
+      : collector_(pattern.compiled(), pieces ? tagcut::PortionCollector::Unit::kPieces
+                                              : tagcut::PortionCollector::Unit::kPortions),
+        pieces_(pieces),
+        text_(pattern.tags().text) {}
+
+  py::list Feed(py::handle data_object) { return Run(&data_object); }
+  py::list Finish() { return Run(nullptr); }
+
+ private:
+  py::list Run(const py::handle* data_object) {
+    const ExclusiveUse use(busy_, "this scan");
+    py::list entries;
+    const auto take = [&] { Take(entries); };
+    if (data_object == nullptr) {
+      collector_.Finish();
+      take();
+      return entries;
+    }
+    const ArgumentBytes data(*data_object, "data");
+    RaiseIfTextMismatch(text_, data);
+    ScanInBlocks(
+        data.bytes(), false,
+        [&](std::span<const unsigned char> block, bool) { collector_.Feed(block); }, take);
+    return entries;
+  }
+
+  void Take(py::list& entries) {
+    if (!pieces_) return Extend(entries, TakePortions(collector_, text_));
+    for (std::size_t entry = 0; entry < collector_.size(); ++entry) {
+      entries.append(py::make_tuple(ToPython(collector_[entry], false),
+                                    static_cast<int>(collector_.end(entry))));
+    }
+    collector_.Clear();
+  }
+
+  tagcut::PortionCollector collector_;
+  bool pieces_;
+  bool text_;
+  std::atomic<bool> busy_{false};
+};
+
+// The command line's byte stream, block by block: each portion followed by
+// a line feed; str in and out for str tags.
+class StreamExtractor {
+ public:
+  StreamExtractor(py::object start, py::object end)
+      : tags_(std::move(start), std::move(end)), extractor_(tags_.start_bytes, tags_.end_bytes) {}
+
+  py::object Feed(py::handle data_object) {
+    const ExclusiveUse use(busy_, "this Extractor");
+    const ArgumentBytes data(data_object, "data");
+    RaiseIfTextMismatch(tags_.text, data);
+    ScanInBlocks(
+        data.bytes(), false,
+        [&](std::span<const unsigned char> block, bool) { extractor_.Feed(block, sink_); }, [] {});
+    return TakeOutput();
+  }
+
+  py::object Finish() {
+    const ExclusiveUse use(busy_, "this Extractor");
+    extractor_.Finish(sink_);
+    return TakeOutput();
+  }
+
+  const Tags& tags() const { return tags_; }
+
+ private:
+  py::object TakeOutput() {
+    sink_.Flush();
+    py::object output = ToPython(output_, tags_.text);
+    output_.clear();
+    return output;
+  }
+
+  Tags tags_;
+  tagcut::Extractor extractor_;
+  std::string output_;
+  tagcut::StringSink sink_{output_, 64 << 10};
+  std::atomic<bool> busy_{false};
+};
+
+// Pattern.findall as a plain C method: a small page is scanned in about the
+// time pybind11's dispatch takes, so the many-small-inputs case skips it.
+PyObject* PatternFindAll(PyObject* self, PyObject* data) noexcept {
+  try {
+    return py::cast<const Pattern&>(py::handle(self)).FindAll(data).release().ptr();
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  return nullptr;
+}
+
+PyMethodDef pattern_findall = {"findall", PatternFindAll, METH_O,
+                               "findall(data) -> list: every portion of data, in order"};
+
+}  // namespace
+
+PYBIND11_MODULE(_tagcut, module) {
+  module.doc() = "The native part of tagcut; use the tagcut package.";
+  module.attr("__version__") = TAGCUT_VERSION_STRING;
+
+  py::class_<Pattern> pattern(module, "Pattern");
+  pattern.def(py::init<py::object, py::object>(), py::arg("start"), py::arg("end"))
+      .def_property_readonly("start", [](const Pattern& self) { return self.tags().start; })
+      .def_property_readonly("end", [](const Pattern& self) { return self.tags().end; });
+  pattern.attr("findall") = py::reinterpret_steal<py::object>(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(pattern.ptr()), &pattern_findall));
+
+  py::class_<Scan>(module, "Scan")
+      .def(py::init<const Pattern&, bool>(), py::arg("pattern"), py::arg("pieces"))
+      .def("feed", &Scan::Feed, py::arg("data"))
+      .def("finish", &Scan::Finish);
+
+  py::class_<StreamExtractor>(module, "Extractor")
+      .def(py::init<py::object, py::object>(), py::arg("start"), py::arg("end"))
+      .def("feed", &StreamExtractor::Feed, py::arg("data"))
+      .def("finish", &StreamExtractor::Finish)
+      .def_property_readonly("start", [](const StreamExtractor& self) { return self.tags().start; })
+      .def_property_readonly("end", [](const StreamExtractor& self) { return self.tags().end; });
+}
