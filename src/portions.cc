@@ -129,9 +129,7 @@ std::string_view PortionCollector::operator[](std::size_t entry) const {
   return std::string_view(impl_->sink.bytes).substr(from, entries[entry].end_offset - from);
 }
 
-PortionEnd PortionCollector::end(std::size_t entry) const {
-  return impl_->sink.entries[entry].end;
-}
+PortionEnd PortionCollector::end(std::size_t entry) const { return impl_->sink.entries[entry].end; }
 
 void PortionCollector::Clear() {
   CollectingSink& sink = impl_->sink;
