@@ -105,9 +105,6 @@ void RaiseIfTextMismatch(bool pattern_is_text, const ArgumentBytes& data) {
   }
 }
 
-// The collected entries as a new list of bytes (or str), the collector cleared.
-py::list TakePortions(tagcut::PortionCollector& collector, bool text);
-
 py::object ToPython(std::string_view bytes, bool text) {
   PyObject* object =
       text ? PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict")
@@ -116,6 +113,7 @@ py::object ToPython(std::string_view bytes, bool text) {
   return py::reinterpret_steal<py::object>(object);
 }
 
+// The collected entries as a new list of bytes (or str), the collector cleared.
 py::list TakePortions(tagcut::PortionCollector& collector, bool text) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(collector.size()));
   if (list == nullptr) throw py::error_already_set();
@@ -128,9 +126,9 @@ py::list TakePortions(tagcut::PortionCollector& collector, bool text) {
   return portions;
 }
 
-// Appends `more` to `list`, or makes it the list if there was none.
+// Appends `more` to `list`, or takes it as the list while that is empty.
 void Extend(py::list& list, py::list more) {
-  if (list.ptr() == nullptr || PyList_GET_SIZE(list.ptr()) == 0) {
+  if (PyList_GET_SIZE(list.ptr()) == 0) {
     list = std::move(more);
   } else if (PyList_SetSlice(list.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, more.ptr()) != 0) {
     throw py::error_already_set();
@@ -138,10 +136,10 @@ void Extend(py::list& list, py::list more) {
 }
 
 // Feeds `data` to `scan_block` a block at a time, the GIL released for
-// large inputs; after each block `take` runs with the GIL and signals are
-// handled. `finish` (may be empty) runs with the last block.
+// large blocks; after each block `take` runs with the GIL, and between
+// blocks signals are handled.
 template <class ScanBlock, class Take>
-void ScanInBlocks(std::string_view data, bool finish, ScanBlock scan_block, Take take) {
+void ScanInBlocks(std::string_view data, ScanBlock scan_block, Take take) {
   std::size_t at = 0;
   do {
     const std::size_t size = std::min(kBlockSize, data.size() - at);
@@ -150,9 +148,9 @@ void ScanInBlocks(std::string_view data, bool finish, ScanBlock scan_block, Take
         reinterpret_cast<const unsigned char*>(data.data()) + at, size);
     if (size >= kReleaseGilFrom) {
       const py::gil_scoped_release released;
-      scan_block(block, last && finish);
+      scan_block(block);
     } else {
-      scan_block(block, last && finish);
+      scan_block(block);
     }
     take();
     if (!last && PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -193,13 +191,11 @@ class Pattern {
     RaiseIfTextMismatch(tags_.text, data);
     tagcut::PortionCollector collector(pattern_);
     py::list portions;
+    const auto take = [&] { Extend(portions, TakePortions(collector, tags_.text)); };
     ScanInBlocks(
-        data.bytes(), true,
-        [&](std::span<const unsigned char> block, bool finish) {
-          collector.Feed(block);
-          if (finish) collector.Finish();
-        },
-        [&] { Extend(portions, TakePortions(collector, tags_.text)); });
+        data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); }, take);
+    collector.Finish();
+    take();
     return portions;
   }
 
@@ -222,27 +218,26 @@ class Scan {
         pieces_(pieces),
         text_(pattern.tags().text) {}
 
-  py::list Feed(py::handle data_object) { return Run(&data_object); }
-  py::list Finish() { return Run(nullptr); }
-
- private:
-  py::list Run(const py::handle* data_object) {
+  py::list Feed(py::handle data_object) {
     const ExclusiveUse use(busy_, "this scan");
-    py::list entries;
-    const auto take = [&] { Take(entries); };
-    if (data_object == nullptr) {
-      collector_.Finish();
-      take();
-      return entries;
-    }
-    const ArgumentBytes data(*data_object, "data");
+    const ArgumentBytes data(data_object, "data");
     RaiseIfTextMismatch(text_, data);
+    py::list entries;
     ScanInBlocks(
-        data.bytes(), false,
-        [&](std::span<const unsigned char> block, bool) { collector_.Feed(block); }, take);
+        data.bytes(), [&](std::span<const unsigned char> block) { collector_.Feed(block); },
+        [&] { Take(entries); });
     return entries;
   }
 
+  py::list Finish() {
+    const ExclusiveUse use(busy_, "this scan");
+    collector_.Finish();
+    py::list entries;
+    Take(entries);
+    return entries;
+  }
+
+ private:
   void Take(py::list& entries) {
     if (!pieces_) return Extend(entries, TakePortions(collector_, text_));
     for (std::size_t entry = 0; entry < collector_.size(); ++entry) {
@@ -270,8 +265,8 @@ class StreamExtractor {
     const ArgumentBytes data(data_object, "data");
     RaiseIfTextMismatch(tags_.text, data);
     ScanInBlocks(
-        data.bytes(), false,
-        [&](std::span<const unsigned char> block, bool) { extractor_.Feed(block, sink_); }, [] {});
+        data.bytes(), [&](std::span<const unsigned char> block) { extractor_.Feed(block, sink_); },
+        [] {});
     return TakeOutput();
   }
 
