@@ -92,7 +92,7 @@ std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b
 bool Always() { return true; }
 
 constexpr Kernel kPortableKernel{
-    "portable",           Always, NextAgreeingByMemchr, nullptr, MarkEqualBytesPortable,
+    "portable",           Always, NextAgreeingByMemchr, nullptr, nullptr, MarkEqualBytesPortable,
     CountCommonBitsCalled};
 
 #ifdef TAGCUT_X86
@@ -104,7 +104,7 @@ namespace avx2 {
 }  // namespace avx2
 TAGCUT_TARGET_END
 
-TAGCUT_TARGET_BEGIN("avx512f,avx512bw,avx2,bmi,bmi2,popcnt")
+TAGCUT_TARGET_BEGIN("avx512f,avx512bw,avx512vbmi2,avx2,bmi,bmi2,popcnt")
 namespace avx512 {
 #include "avx512_ops.inc"
 #include "vector_kernel.inc"
@@ -123,7 +123,8 @@ bool HaveAvx2() {
 // also saves the mask and 512-bit registers (XCR0), so a "yes" is safe to act on.
 bool HaveAvx512() {
   __builtin_cpu_init();
-  return HaveAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return HaveAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi2");
 }
 
 #undef TAGCUT_TARGET_HAS_BMI

@@ -107,6 +107,34 @@ struct BoundScan {
   // (The phase at `stop` is the caller's to count: the bounds alternate.)
 };
 
+// How a compacting scan ended.
+struct CompactScan {
+  std::size_t stop;     // where it stopped: every byte before it is written
+  std::size_t written;  // bytes written to the output
+  bool copying;         // the phase at `stop`
+};
+
+// Bytes written to a compacting scan's output per window at most: a window
+// may be stored whole, whatever part of it is kept.
+inline constexpr std::size_t kCompactRoom = kStartsPerWindow;
+
+// For the instruction sets that compact eight bytes with a byte shuffle:
+// entry m holds, lowest byte first, the index (0 to 7) of each bit set in m,
+// lowest first, then 0x80 for every unused byte (a shuffle writes zero there).
+inline constexpr std::array<std::uint64_t, 256> kPackIndices = [] {
+  std::array<std::uint64_t, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    std::uint64_t indices = 0;
+    unsigned used = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      if (((mask >> bit) & 1) != 0) indices |= std::uint64_t{bit} << (8 * used++);
+    }
+    for (; used < 8; ++used) indices |= std::uint64_t{0x80} << (8 * used);
+    table[mask] = indices;
+  }
+  return table;
+}();
+
 struct Kernel {
   const char* name;
 
@@ -130,6 +158,20 @@ struct Kernel {
   BoundScan (*find_bounds)(const ShortTags& tags, std::span<const unsigned char> block,
                            std::size_t from, bool copying, const BoundList& list);
 
+  // Two one-byte tags (the same byte or not), every portion's bytes written
+  // to `out` by compaction, a window of kStartsPerWindow bytes at a time:
+  // the window's kept bytes are those whose phase is copying, the end tag
+  // that closes a portion is kept as its line feed, and one compress or a
+  // few shuffles write them. From `from` in the phase `copying` says; it
+  // stops where a window would read past the block, where `out` has less
+  // than kCompactRoom bytes left, or at the kQuietWindows-th window in a row
+  // that is all one portion without a tag (a long portion, which the
+  // caller's per-portion path hands over without a copy). Null when the
+  // kernel has no compress.
+  CompactScan (*compact_portions)(unsigned char start_byte, unsigned char end_byte,
+                                  std::span<const unsigned char> block, std::size_t from,
+                                  bool copying, std::span<unsigned char> out);
+
   // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
   void (*mark_equal_bytes)(const unsigned char* at, std::size_t count, unsigned char wanted,
                            std::uint64_t* bits);
@@ -138,6 +180,10 @@ struct Kernel {
   std::size_t (*count_common_bits)(const std::uint64_t* a, const std::uint64_t* b,
                                    std::size_t words);
 };
+
+// Windows in a row wholly inside one portion, without a tag, after which a
+// compacting scan stops: the portion is long, and copying it is the cost.
+inline constexpr std::size_t kQuietWindows = 64;
 
 // The portable routines, which every vector kernel also uses: for the
 // starts too near a block's end for a window, a lone probe, a bit map's tail.

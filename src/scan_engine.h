@@ -90,10 +90,18 @@ class ScanEngine {
 
  private:
   // The kernel's one pass over both tags from the block's start, and the
-  // portions cut at the bounds it finds; where the general path goes on.
+  // portions cut at the bounds it finds, or written by compaction where the
+  // sink lets the kernel write into its buffer; where the general path goes on.
   template <ScanSink Sink>
   std::size_t ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                             Sink& sink) const;
+
+  // Portions written by the kernel's compaction into the sink's buffer from
+  // `from`, until a long portion, the block's last window or a buffer too
+  // small; where it stopped.
+  template <ScanSink Sink>
+  std::size_t Compact(std::span<const unsigned char> block, std::size_t from, bool& copying,
+                      Sink& sink) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
@@ -109,6 +117,8 @@ class ScanEngine {
   // Both tags are 1 to kVectorBytes long and their kernel has a one-pass
   // scan for two tags.
   bool one_pass_ = false;
+  // Both tags are one byte long and their kernel compacts.
+  bool compacts_ = false;
 };
 
 }  // namespace tagcut

@@ -5,7 +5,8 @@
 //
 // Not installed. It names no sink type: what it needs of one is ScanSink
 // (scan_engine.h); a sink that also offers Room and Commit gets its short
-// portions copied in place.
+// portions copied in place, and with Flush too, dense portions of one-byte
+// tags written by compaction.
 #ifndef TAGCUT_SCAN_ENGINE_FEED_H_
 #define TAGCUT_SCAN_ENGINE_FEED_H_
 
@@ -24,6 +25,13 @@ template <class Sink>
 concept SinkWritesInPlace = ScanSink<Sink> && requires(Sink& sink, std::size_t count) {
   { sink.Room() } -> std::same_as<std::span<unsigned char>>;
   sink.Commit(count);
+};
+
+// A sink the kernel may compact portions into: its buffer can be emptied
+// mid-block to make room for another window.
+template <class Sink>
+concept SinkTakesCompaction = SinkWritesInPlace<Sink> && requires(Sink& sink) {
+  { sink.Flush() } -> std::same_as<bool>;
 };
 
 // Cuts a portion between each pair of bounds (start tag, end tag) of
@@ -97,6 +105,32 @@ void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> bloc
 }
 
 template <ScanSink Sink>
+std::size_t ScanEngine::Compact(std::span<const unsigned char> block, std::size_t from,
+                                bool& copying, Sink& sink) const {
+  if constexpr (!scan_detail::SinkTakesCompaction<Sink>) {
+    return from;
+  } else {
+    const auto start_byte = static_cast<unsigned char>(start_->tag()[0]);
+    const auto end_byte = static_cast<unsigned char>(end_->tag()[0]);
+    std::size_t at = from;
+    for (;;) {
+      std::span<unsigned char> room = sink.Room();
+      if (room.size() < kCompactRoom) {
+        sink.Flush();
+        room = sink.Room();
+        if (room.size() < kCompactRoom) return at;  // a buffer too small: the portions are cut
+      }
+      const CompactScan found =
+          kernel_->compact_portions(start_byte, end_byte, block, at, copying, room);
+      sink.Commit(found.written);
+      copying = found.copying;
+      at = found.stop;
+      if (room.size() - found.written >= kCompactRoom) return at;  // not stopped for room
+    }
+  }
+}
+
+template <ScanSink Sink>
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                                       Sink& sink) const {
   const ShortTags tags = scan_detail::ShortTagsOf(*start_, *end_, scan);
@@ -110,6 +144,10 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
   std::size_t open_from = 0;  // the open portion's first unreleased byte, while copying
   std::size_t stop = 0;
   for (;;) {
+    if (compacts_) {  // until a long portion; the bounds then cut portions for a while
+      if (copying) sink.Append(data + open_from, stop - open_from);
+      open_from = stop = Compact(block, stop, copying, sink);
+    }
     const BoundScan found = kernel.find_bounds(tags, block, stop, copying, list);
     std::size_t i = 0;
     if (copying && found.count > 0) {  // the portion open when the call began

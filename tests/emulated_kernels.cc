@@ -39,10 +39,23 @@ namespace {
 [[maybe_unused]] bool Always() { return true; }
 
 #ifdef TAGCUT_EMULATED_AVX512
+// The emulation has no byte compress (VBMI2): the kept bytes, lowest first,
+// then zeros.
+simde__m512i CompressBytes(simde__mmask64 keep, simde__m512i bytes) {
+  alignas(64) unsigned char lanes[64], packed[64] = {};
+  simde_mm512_store_si512(lanes, bytes);
+  for (std::size_t lane = 0, used = 0; lane < 64; ++lane) {
+    if (((keep >> lane) & 1) != 0) packed[used++] = lanes[lane];
+  }
+  return simde_mm512_load_si512(packed);
+}
+#define _mm512_maskz_compress_epi8 CompressBytes
+
 namespace emulated_avx512 {
 #include "avx512_ops.inc"
 #include "vector_kernel.inc"
 }  // namespace emulated_avx512
+#undef _mm512_maskz_compress_epi8
 
 constexpr Kernel kEmulatedAvx512Kernel = emulated_avx512::MakeKernel("avx512-emulated", Always);
 #endif

@@ -199,6 +199,44 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
   }
 }
 
+// One-byte tags, different or the same byte, over stretches that are dense
+// with portions, one portion longer than the windows a compacting scan
+// copies before it hands over, and no tag at all, so that windows begin
+// inside and outside portions and tags fall on every window offset; in
+// large blocks, into sinks whose buffers are too small to compact into,
+// just large enough, or fill mid-block.
+TEST(ExtractTest, CompactedPortionsAgreeWithReference) {
+  std::mt19937 random(33);
+  const std::pair<std::string, std::string> tag_pairs[] = {{"<", ">"}, {">", "<"}, {"|", "|"}};
+  for (const auto& [start_tag, end_tag] : tag_pairs) {
+    for (int round = 0; round < 12; ++round) {
+      std::string input;
+      while (input.size() < 150000) {
+        switch (random() % 16) {
+          case 0:
+            input += start_tag + std::string(5000 + random() % 100, 'x') + end_tag;
+            break;
+          case 1:
+            input += std::string(random() % 300, 'y');
+            break;
+          case 2:
+            input += testing::RandomText(random, "<>|", 20);
+            break;
+          default:
+            input += testing::RandomText(random, "<>|ab\n", 300);
+        }
+      }
+      const std::string expected = reference::Extract(start_tag, end_tag, input);
+      for (const std::size_t capacity : {0, 63, 64, 65, 200, 4096}) {
+        ASSERT_EQ(ExtractInBlocks(
+                      start_tag, end_tag, input, [&] { return 1000 + random() % 99000; }, capacity),
+                  expected)
+            << start_tag << end_tag << ", sink capacity " << capacity << ", round " << round;
+      }
+    }
+  }
+}
+
 // A portion placed at every distance from the end of blocks whose sizes
 // straddle what a window (96 bytes) and a skip (128 more) read: the vector
 // loops must stop where a load would leave the block (which ends at an
