@@ -112,7 +112,17 @@ struct CompactScan {
   std::size_t stop;     // where it stopped: every byte before it is written
   std::size_t written;  // bytes written to the output
   bool copying;         // the phase at `stop`
+  bool repick;          // stopped for new probes for the start tag
 };
+
+// Whether a compacting scan takes these tags: a one-byte end tag, and a
+// start tag of 1 to kVectorBytes bytes that holds the end tag's byte at most
+// as its last one (so no end tag lies inside a start tag, where it would
+// decide whether that start tag counts).
+inline bool CompactsTags(std::string_view start_tag, std::string_view end_tag) {
+  return end_tag.size() == 1 && !start_tag.empty() && start_tag.size() <= kVectorBytes &&
+         start_tag.substr(0, start_tag.size() - 1).find(end_tag[0]) == std::string_view::npos;
+}
 
 // Bytes written to a compacting scan's output per window at most: a window
 // may be stored whole, whatever part of it is kept.
@@ -158,19 +168,21 @@ struct Kernel {
   BoundScan (*find_bounds)(const ShortTags& tags, std::span<const unsigned char> block,
                            std::size_t from, bool copying, const BoundList& list);
 
-  // Two one-byte tags (the same byte or not), every portion's bytes written
-  // to `out` by compaction, a window of kStartsPerWindow bytes at a time:
-  // the window's kept bytes are those whose phase is copying, the end tag
-  // that closes a portion is kept as its line feed, and one compress or a
-  // few shuffles write them. From `from` in the phase `copying` says; it
-  // stops where a window would read past the block, where `out` has less
-  // than kCompactRoom bytes left, or at the kQuietWindows-th window in a row
-  // that is all one portion without a tag (a long portion, which the
-  // caller's per-portion path hands over without a copy). Null when the
-  // kernel has no compress.
-  CompactScan (*compact_portions)(unsigned char start_byte, unsigned char end_byte,
-                                  std::span<const unsigned char> block, std::size_t from,
-                                  bool copying, std::span<unsigned char> out);
+  // Tags that CompactsTags takes, with the start tag's probes set in its
+  // hints: every portion's bytes written to `out` by compaction, a window of
+  // kStartsPerWindow bytes at a time: the window's kept bytes are those whose
+  // phase is copying, the end tag that closes a portion is kept as its line
+  // feed, and one compress or a few shuffles write them. From `from` in the
+  // phase `copying` says; it stops where a window would read past the block
+  // (as find_bounds does), where `out` has less than kCompactRoom bytes left,
+  // at the kQuietWindows-th window in a row that is all one portion without
+  // a tag (a long portion, which the caller's per-portion path hands over
+  // without a copy), or after a window whose false candidates call for new
+  // probes. Where a start tag straddles the stop while searching, the stop
+  // is that tag's first byte. The start hints' offsets count from the
+  // block's start. Null when the kernel has no compress.
+  CompactScan (*compact_portions)(const ShortTags& tags, std::span<const unsigned char> block,
+                                  std::size_t from, bool copying, std::span<unsigned char> out);
 
   // Sets bit i of `bits` (zeroed by the caller) when at[i] == wanted, for i < count.
   void (*mark_equal_bytes)(const unsigned char* at, std::size_t count, unsigned char wanted,

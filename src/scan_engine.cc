@@ -19,8 +19,8 @@ ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
       end_(std::make_unique<const TagSearcher>(std::move(end_tag), *kernel_)),
       one_pass_(kernel_->find_bounds != nullptr && FitsOnePass(start_->tag()) &&
                 FitsOnePass(end_->tag())),
-      compacts_(kernel_->compact_portions != nullptr && start_->tag().size() == 1 &&
-                end_->tag().size() == 1) {}
+      compacts_(one_pass_ && kernel_->compact_portions != nullptr &&
+                CompactsTags(start_->tag(), end_->tag())) {}
 
 ScanEngine::ScanEngine(ScanEngine&&) noexcept = default;
 ScanEngine::~ScanEngine() = default;

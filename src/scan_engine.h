@@ -55,6 +55,7 @@ concept ScanSink = requires(Sink& sink, const unsigned char* bytes, std::size_t 
 };
 
 struct Kernel;
+struct ShortTags;
 class TagSearcher;
 
 class ScanEngine {
@@ -100,8 +101,8 @@ class ScanEngine {
   // `from`, until a long portion, the block's last window or a buffer too
   // small; where it stopped.
   template <ScanSink Sink>
-  std::size_t Compact(std::span<const unsigned char> block, std::size_t from, bool& copying,
-                      Sink& sink) const;
+  std::size_t Compact(const ShortTags& tags, std::span<const unsigned char> block, std::size_t from,
+                      bool& copying, Sink& sink) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.
@@ -117,7 +118,7 @@ class ScanEngine {
   // Both tags are 1 to kVectorBytes long and their kernel has a one-pass
   // scan for two tags.
   bool one_pass_ = false;
-  // Both tags are one byte long and their kernel compacts.
+  // The one-pass scan runs, its kernel compacts, and the tags suit compaction.
   bool compacts_ = false;
 };
 

@@ -5,8 +5,8 @@
 //
 // Not installed. It names no sink type: what it needs of one is ScanSink
 // (scan_engine.h); a sink that also offers Room and Commit gets its short
-// portions copied in place, and with Flush too, dense portions of one-byte
-// tags written by compaction.
+// portions copied in place, and with Flush too, dense portions written by
+// compaction (for the tags CompactsTags takes).
 #ifndef TAGCUT_SCAN_ENGINE_FEED_H_
 #define TAGCUT_SCAN_ENGINE_FEED_H_
 
@@ -105,13 +105,11 @@ void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> bloc
 }
 
 template <ScanSink Sink>
-std::size_t ScanEngine::Compact(std::span<const unsigned char> block, std::size_t from,
-                                bool& copying, Sink& sink) const {
+std::size_t ScanEngine::Compact(const ShortTags& tags, std::span<const unsigned char> block,
+                                std::size_t from, bool& copying, Sink& sink) const {
   if constexpr (!scan_detail::SinkTakesCompaction<Sink>) {
     return from;
   } else {
-    const auto start_byte = static_cast<unsigned char>(start_->tag()[0]);
-    const auto end_byte = static_cast<unsigned char>(end_->tag()[0]);
     std::size_t at = from;
     for (;;) {
       std::span<unsigned char> room = sink.Room();
@@ -120,11 +118,14 @@ std::size_t ScanEngine::Compact(std::span<const unsigned char> block, std::size_
         room = sink.Room();
         if (room.size() < kCompactRoom) return at;  // a buffer too small: the portions are cut
       }
-      const CompactScan found =
-          kernel_->compact_portions(start_byte, end_byte, block, at, copying, room);
+      const CompactScan found = kernel_->compact_portions(tags, block, at, copying, room);
       sink.Commit(found.written);
       copying = found.copying;
       at = found.stop;
+      if (found.repick) {
+        start_->probes().Repick(*kernel_, block.data(), block.size(), at, *tags.hints[0]);
+        continue;
+      }
       if (room.size() - found.written >= kCompactRoom) return at;  // not stopped for room
     }
   }
@@ -146,7 +147,7 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
   for (;;) {
     if (compacts_) {  // until a long portion; the bounds then cut portions for a while
       if (copying) sink.Append(data + open_from, stop - open_from);
-      open_from = stop = Compact(block, stop, copying, sink);
+      open_from = stop = Compact(tags, block, stop, copying, sink);
     }
     const BoundScan found = kernel.find_bounds(tags, block, stop, copying, list);
     std::size_t i = 0;

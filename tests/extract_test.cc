@@ -199,16 +199,21 @@ TEST(ExtractTest, NearMissesInLargeBlocks) {
   }
 }
 
-// One-byte tags, different or the same byte, over stretches that are dense
-// with portions, one portion longer than the windows a compacting scan
-// copies before it hands over, and no tag at all, so that windows begin
-// inside and outside portions and tags fall on every window offset; in
-// large blocks, into sinks whose buffers are too small to compact into,
-// just large enough, or fill mid-block.
+// Tags a compacting scan takes (one-byte tags, the same byte or not; start
+// tags that end in the end tag's byte, or overlap themselves, or are longer
+// than their probes) and one it must not (an end tag inside the start tag),
+// over stretches that are dense with portions, one portion longer than the
+// windows a compacting scan copies before it hands over, and no tag at all,
+// so that windows begin inside and outside portions and tags straddle every
+// window offset; in large blocks, into sinks whose buffers are too small to
+// compact into, just large enough, or fill mid-block.
 TEST(ExtractTest, CompactedPortionsAgreeWithReference) {
   std::mt19937 random(33);
-  const std::pair<std::string, std::string> tag_pairs[] = {{"<", ">"}, {">", "<"}, {"|", "|"}};
+  const std::pair<std::string, std::string> tag_pairs[] = {
+      {"<", ">"},           {">", "<"},  {"|", "|"},  {"=\"", "\""}, {"href=\"", "\""},
+      {"<a href=\"", "\""}, {"aa", "|"}, {"ab", "b"}, {"\"x", "\""}};
   for (const auto& [start_tag, end_tag] : tag_pairs) {
+    const std::string pieces[] = {start_tag, end_tag, start_tag + "ab" + end_tag};
     for (int round = 0; round < 12; ++round) {
       std::string input;
       while (input.size() < 150000) {
@@ -223,15 +228,38 @@ TEST(ExtractTest, CompactedPortionsAgreeWithReference) {
             input += testing::RandomText(random, "<>|", 20);
             break;
           default:
-            input += testing::RandomText(random, "<>|ab\n", 300);
+            input += testing::TagSoup(random, pieces, "<>|ab\n", random() % 300);
         }
       }
       const std::string expected = reference::Extract(start_tag, end_tag, input);
       for (const std::size_t capacity : {0, 63, 64, 65, 200, 4096}) {
-        ASSERT_EQ(ExtractInBlocks(
-                      start_tag, end_tag, input, [&] { return 1000 + random() % 99000; }, capacity),
-                  expected)
+        const std::string got = ExtractInBlocks(
+            start_tag, end_tag, input, [&] { return 1000 + random() % 99000; }, capacity);
+        ASSERT_EQ(testing::FirstDifference(got, expected), "")
             << start_tag << end_tag << ", sink capacity " << capacity << ", round " << round;
+      }
+    }
+  }
+}
+
+// Start tags longer than a byte that straddle every offset of a compacting
+// scan's windows and of blocks, among portions dense and sparse (sparse
+// enough for the scan to hand them to the per-portion path and back).
+TEST(ExtractTest, CompactedStartTagsStraddlingEveryOffset) {
+  const std::pair<std::string, std::string> tag_pairs[] = {
+      {"=\"", "\""}, {"href=\"", "\""}, {"<a href=\"", "\""}, {"ab", "|"}};
+  for (const auto& [start_tag, end_tag] : tag_pairs) {
+    for (std::size_t shift = 0; shift < 2 * kStartsPerWindow + start_tag.size(); ++shift) {
+      std::string input(shift, 'y');
+      for (const std::size_t gap : {0, 3, 40, 0, 250, 250, 250, 250, 250, 250, 250, 250, 250, 1}) {
+        input += start_tag + "in" + end_tag + std::string(gap, '"');
+      }
+      const std::string expected = reference::Extract(start_tag, end_tag, input + input);
+      for (const std::size_t block : {std::size_t{1000}, 4096 - shift}) {
+        const std::string got = ExtractInBlocks(
+            start_tag, end_tag, input + input, [&] { return block; }, 4096);
+        ASSERT_EQ(testing::FirstDifference(got, expected), "")
+            << start_tag << " shifted " << shift << ", blocks of " << block;
       }
     }
   }

@@ -28,6 +28,22 @@ inline std::span<const unsigned char> Bytes(std::string_view text) {
   return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
 }
 
+// Where two long outputs first differ, and a few bytes of each from there:
+// empty when they are equal. (An assertion on the outputs themselves would
+// print megabytes.)
+inline std::string FirstDifference(std::string_view got, std::string_view expected) {
+  if (got == expected) return {};
+  const auto differ = static_cast<std::size_t>(
+      std::mismatch(got.begin(), got.begin() + std::min(got.size(), expected.size()),
+                    expected.begin())
+          .first -
+      got.begin());
+  const std::size_t from = differ - std::min<std::size_t>(differ, 20);
+  return "outputs differ at byte " + std::to_string(differ) + " of " +
+         std::to_string(expected.size()) + ": got \"" + std::string(got.substr(from, 40)) +
+         "\", expected \"" + std::string(expected.substr(from, 40)) + "\"";
+}
+
 // Runs the extractor over `input` cut into blocks whose sizes `next_block`
 // returns; `sink_capacity` small forces the direct-write path for long runs.
 template <class NextBlock>
