@@ -128,7 +128,7 @@ inline bool CompactsTags(std::string_view start_tag, std::string_view end_tag) {
 // may be stored whole, whatever part of it is kept.
 inline constexpr std::size_t kCompactRoom = kStartsPerWindow;
 
-// For the instruction sets that compact eight bytes with a byte shuffle:
+// For the instruction sets that compact with byte shuffles or table lookups:
 // entry m holds, lowest byte first, the index (0 to 7) of each bit set in m,
 // lowest first, then 0x80 for every unused byte (a shuffle writes zero there).
 inline constexpr std::array<std::uint64_t, 256> kPackIndices = [] {
