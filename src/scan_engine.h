@@ -98,8 +98,8 @@ class ScanEngine {
                             Sink& sink) const;
 
   // Portions written by the kernel's compaction into the sink's buffer from
-  // `from`, until a long portion, the block's last window or a buffer too
-  // small; where it stopped.
+  // `from`, until a long portion, sparse portions, the block's last window
+  // or a buffer too small; where it stopped.
   template <ScanSink Sink>
   std::size_t Compact(const ShortTags& tags, std::span<const unsigned char> block, std::size_t from,
                       bool& copying, Sink& sink) const;
