@@ -79,9 +79,16 @@ void EmitPortions(Sink& sink, const unsigned char* data, const std::size_t* boun
 inline constexpr std::size_t kBoundCapacity = 1024;
 
 // Both tags' probes and this scan's hints, for the kernel's one pass.
-inline ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, ScanState& scan) {
+inline ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, ScanState& scan,
+                             const Kernel& kernel, std::span<const unsigned char> block) {
   start.probes().Prepare(scan.start_hints);
   end.probes().Prepare(scan.end_hints);
+  const auto review = [&](const TagSearcher& searcher, SearchHints& hints) {
+    if (TagProbes::DueForReview(hints))
+      searcher.probes().Review(kernel, block.data(), block.size(), 0, hints);
+  };
+  review(start, scan.start_hints);
+  review(end, scan.end_hints);
   return {{&start.probes().kernel_tag(), &end.probes().kernel_tag()},
           {&scan.start_hints, &scan.end_hints}};
 }
@@ -134,7 +141,7 @@ std::size_t ScanEngine::Compact(const ShortTags& tags, std::span<const unsigned 
 template <ScanSink Sink>
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                                       Sink& sink) const {
-  const ShortTags tags = scan_detail::ShortTagsOf(*start_, *end_, scan);
+  const ShortTags tags = scan_detail::ShortTagsOf(*start_, *end_, scan, *kernel_, block);
   const Kernel& kernel = *kernel_;
   std::size_t
       bounds[scan_detail::kBoundCapacity + kStartsPerWindow];  // room for what is written past

@@ -30,6 +30,7 @@ struct SearchHints {
   std::uint64_t calm_until = 0;              // no re-picking before this offset
   std::uint64_t searched_bytes = 0;          // the offset the next call starts at
   std::uint64_t compared_bytes = 0;          // comparison work beyond 32-byte heads
+  std::uint64_t review_at = 64u << 10;       // the next look at whether fewer probes would do
 };
 
 // Offset `at` of a block, in the hints' count of bytes searched, for a

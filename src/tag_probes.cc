@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace tagcut {
@@ -22,6 +23,17 @@ constexpr std::size_t kOffsetsTried = 16;
 constexpr std::size_t kSampleWords = (2 * kSampleReach + 63) / 64;  // bit-map words per offset
 constexpr std::uint64_t kCalmAfterRepick = 256u << 10;
 constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
+
+// A probe is added only while the sample has more than one start in
+// kStartsPerLoneCandidate agreeing with the probes so far. Below that a
+// candidate costs less than the further probe's loads over the bytes
+// between candidates.
+constexpr std::size_t kStartsPerLoneCandidate = 1024;
+
+// Reviews come at twice the bytes searched each time, at least
+// kShortestReviewInterval and at most kLongestReviewInterval apart.
+constexpr std::uint64_t kShortestReviewInterval = 64u << 10;
+constexpr std::uint64_t kLongestReviewInterval = 16u << 20;
 
 // Probes per tag: all of a tag up to four bytes long, else three.
 std::uint32_t ProbesWanted(std::uint32_t length) { return length <= 4 ? length : 3; }
@@ -96,16 +108,50 @@ void TagProbes::Repick(const Kernel& kernel, const unsigned char* data, std::siz
       hints.false_candidates_since + (same ? kCalmAfterVainRepick : kCalmAfterRepick);
 }
 
-void TagProbes::ChooseProbesAround(const Kernel& kernel, const unsigned char* data,
-                                   std::size_t size, std::size_t position,
-                                   SearchHints& hints) const {
-  if (size < length_) return;
+std::optional<TagProbes::Sample> TagProbes::SampleAround(std::size_t size,
+                                                         std::size_t position) const {
+  if (size < length_) return std::nullopt;
   // Starts in the sample leave room for the whole tag.
   const std::size_t limit = size - length_ + 1;
   const std::size_t begin = position > kSampleReach ? position - kSampleReach : 0;
   const std::size_t end = std::min(limit, begin + 2 * kSampleReach);
-  if (end < begin + kSampleMinimum) return;
-  const std::size_t starts = end - begin;
+  if (end < begin + kSampleMinimum) return std::nullopt;
+  return Sample{begin, end - begin};
+}
+
+bool TagProbes::ProbesCover() const { return ProbesWanted(length_) == length_; }
+
+void TagProbes::Review(const Kernel& kernel, const unsigned char* data, std::size_t size,
+                       std::size_t position, SearchHints& hints) const {
+  const std::uint64_t now = hints.searched_bytes;
+  hints.review_at = now + std::clamp(now, kShortestReviewInterval, kLongestReviewInterval);
+  if (ProbesCover()) {
+    hints.review_at = std::numeric_limits<std::uint64_t>::max();
+    return;
+  }
+  const std::optional<Sample> sample = SampleAround(size, position);
+  if (!sample) return;
+  const Probe lead = hints.probes[0];
+  std::array<std::uint64_t, kSampleWords> agree{};
+  const std::size_t words = (sample->starts + 63) / 64;
+  kernel.mark_equal_bytes(data + sample->begin + lead.offset, sample->starts, lead.byte,
+                          agree.data());
+  const std::size_t alone = kernel.count_common_bits(agree.data(), agree.data(), words);
+  if (alone * kStartsPerLoneCandidate <= sample->starts) {
+    hints.probe_count = 1;
+  } else if (hints.probe_count == 1) {
+    ChooseProbesAround(kernel, data, size, position, hints);
+  }
+}
+
+void TagProbes::ChooseProbesAround(const Kernel& kernel, const unsigned char* data,
+                                   std::size_t size, std::size_t position,
+                                   SearchHints& hints) const {
+  const std::optional<Sample> sample = SampleAround(size, position);
+  if (!sample) return;
+  const std::size_t begin = sample->begin;
+  const std::size_t starts = sample->starts;
+  const std::size_t end = begin + starts;
   const std::size_t words = (starts + 63) / 64;
 
   // The offsets worth trying: all of a short tag's, else those whose bytes
@@ -148,6 +194,8 @@ void TagProbes::PickFewestAgreeing(const Kernel& kernel, std::span<const std::ui
     used[best] = true;
     for (std::size_t w = 0; w < words; ++w) together[w] &= agree[best * words + w];
     hints.probes[hints.probe_count++] = {offsets[best], ByteAt(offsets[best])};
+    // Probes that cover the tag are all kept: their candidates need no compare.
+    if (!ProbesCover() && best_left * kStartsPerLoneCandidate <= words * 64) break;
   }
 }
 

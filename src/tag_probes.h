@@ -2,7 +2,9 @@
 // (the head a candidate is compared with at once) and the choice of probes,
 // the one to four tag bytes whose offsets are tested first: at the start the
 // tag's rarest bytes by a fixed frequency table, later the offsets that leave
-// the fewest candidates in a sample of the input around a crowd of false ones.
+// the fewest candidates in a sample of the input around a crowd of false ones,
+// and no more of them than that sample needs: at reviews that come ever
+// further apart, the first probe alone where its byte is rare.
 //
 // For the tag search and the two-tag scan; not installed. Immutable after
 // construction; what changes per stream lives in SearchHints. It fills in
@@ -23,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -57,6 +60,20 @@ class TagProbes {
   void Repick(const Kernel& kernel, const unsigned char* data, std::size_t size,
               std::size_t position, SearchHints& hints) const;
 
+  // Whether the stream has come to hints.review_at, where the probes are
+  // looked at again even though no false candidates crowd.
+  static bool DueForReview(const SearchHints& hints) {
+    return hints.searched_bytes >= hints.review_at;
+  }
+
+  // The look itself, on the bytes of `data` around `position`: where the
+  // first probe alone leaves few starts, it is kept alone (the search then
+  // runs memchr on its byte, which reads the input once, fastest); where a
+  // lone probe no longer does, the probes are re-picked. Reviews come ever
+  // further apart, up to one per 16 MiB, and cost about a microsecond.
+  void Review(const Kernel& kernel, const unsigned char* data, std::size_t size,
+              std::size_t position, SearchHints& hints) const;
+
  private:
   // Whether offset `a` comes before `b`: its byte is lighter, or as light
   // and `a` is nearer the start.
@@ -72,6 +89,17 @@ class TagProbes {
 
   // Picks probes for this tag from byte weights (lower = rarer in the input).
   void PickProbes(const std::array<std::uint32_t, 256>& weight, SearchHints& hints) const;
+
+  // The starts a re-pick samples around `position`: none where too few fit.
+  struct Sample {
+    std::size_t begin;
+    std::size_t starts;
+  };
+  std::optional<Sample> SampleAround(std::size_t size, std::size_t position) const;
+
+  // Whether the probes this tag is given test every one of its bytes: then
+  // no candidate needs comparing, and no probe is ever dropped.
+  bool ProbesCover() const;
 
   void ChooseProbesAround(const Kernel& kernel, const unsigned char* data, std::size_t size,
                           std::size_t position, SearchHints& hints) const;

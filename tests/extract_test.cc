@@ -179,18 +179,23 @@ TEST(ExtractTest, OutputNeverDependsOnTheSplit) {
 }
 
 // Near-miss copies of both tags between real portions, in blocks large enough
-// for the one-pass scan of both tags and its re-picking of probes.
+// for the one-pass scan of both tags and its re-picking of probes, after and
+// before long stretches of sparse portions, where reviews cut the probes to
+// one.
 TEST(ExtractTest, NearMissesInLargeBlocks) {
   std::mt19937 random(21);
   for (const auto& [start_tag, end_tag] : {std::pair<std::string, std::string>{"href=\"", "\""},
                                            {"<td class=", "</td>"},
                                            {"the ", " "}}) {
-    std::string input;
-    while (input.size() < 200000) {
+    std::string sparse;
+    while (sparse.size() < 300000) sparse += std::string(4000, 'y') + start_tag + "far" + end_tag;
+    std::string input = sparse;
+    while (input.size() < 500000) {
       input += testing::NearMiss(random, start_tag) + testing::NearMiss(random, end_tag);
       input += random() % 8 == 0 ? start_tag + "portion " + std::to_string(random() % 100) + end_tag
                                  : std::string(random() % 12, 'x');
     }
+    input += sparse;
     const std::string expected = reference::Extract(start_tag, end_tag, input);
     for (const std::size_t block : {std::size_t{4096}, std::size_t{65536}, input.size()}) {
       EXPECT_EQ(ExtractInBlocks(start_tag, end_tag, input, [&] { return block; }), expected)

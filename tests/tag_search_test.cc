@@ -161,6 +161,26 @@ TEST(TagSearchTest, NearMissesMakeTheProbesMove) {
   }
 }
 
+// Where the first probe's byte is rare, a review leaves that probe alone;
+// where it then keeps landing on near copies of the tag, though not close
+// enough together to call for a re-pick, the next review brings probes back.
+// The occurrences are string search's throughout.
+TEST(TagSearchTest, ReviewsCutTheProbesToOneAndBack) {
+  const std::string tag = "aaaaaaaab";
+  std::string sparse(1 << 20, 'a');
+  for (std::size_t i = 4096; i < sparse.size(); i += 4096) sparse[i] = 'b';
+  std::string near_copies;
+  while (near_copies.size() < (2u << 20)) near_copies += "aaaxaaaab" + std::string(91, 'c');
+  const TagSearcher searcher(tag);
+  SearchHints hints;
+  const auto blocks = [] { return std::size_t{65536}; };
+  EXPECT_EQ(SearchedEnds(searcher, sparse, blocks, &hints), StringSearchEnds(tag, sparse));
+  EXPECT_EQ(hints.probe_count, 1u);
+  EXPECT_EQ(SearchedEnds(searcher, near_copies, blocks, &hints),
+            StringSearchEnds(tag, near_copies));
+  EXPECT_GT(hints.probe_count, 1u);
+}
+
 // Near copies of the tag that differ only at one offset, whose byte is the
 // commonest around: re-picking must probe that offset, which leaves no
 // candidate, rather than the rarest bytes, which all the copies carry.
