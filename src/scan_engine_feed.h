@@ -83,12 +83,8 @@ inline ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, S
                              const Kernel& kernel, std::span<const unsigned char> block) {
   start.probes().Prepare(scan.start_hints);
   end.probes().Prepare(scan.end_hints);
-  const auto review = [&](const TagSearcher& searcher, SearchHints& hints) {
-    if (TagProbes::DueForReview(hints))
-      searcher.probes().Review(kernel, block.data(), block.size(), 0, hints);
-  };
-  review(start, scan.start_hints);
-  review(end, scan.end_hints);
+  start.probes().ReviewIfDue(kernel, block.data(), block.size(), 0, scan.start_hints);
+  end.probes().ReviewIfDue(kernel, block.data(), block.size(), 0, scan.end_hints);
   return {{&start.probes().kernel_tag(), &end.probes().kernel_tag()},
           {&scan.start_hints, &scan.end_hints}};
 }

@@ -21,16 +21,20 @@ struct Probe {
   bool operator==(const Probe&) const = default;
 };
 
+// The probes are looked at again after this many bytes searched, then at
+// ever longer intervals (tag_probes.cc).
+inline constexpr std::uint64_t kShortestReviewInterval = 64u << 10;
+
 // Offsets below count bytes searched with these hints, over all calls.
 struct SearchHints {
   std::array<Probe, 4> probes{};
-  std::uint32_t probe_count = 0;             // 0: the tag's first choice, not yet set
-  std::uint32_t false_candidates = 0;        // booked since the offset below
-  std::uint64_t false_candidates_since = 0;  // where the current count began
-  std::uint64_t calm_until = 0;              // no re-picking before this offset
-  std::uint64_t searched_bytes = 0;          // the offset the next call starts at
-  std::uint64_t compared_bytes = 0;          // comparison work beyond 32-byte heads
-  std::uint64_t review_at = 64u << 10;       // the next look at whether fewer probes would do
+  std::uint32_t probe_count = 0;                      // 0: the tag's first choice, not yet set
+  std::uint32_t false_candidates = 0;                 // booked since the offset below
+  std::uint64_t false_candidates_since = 0;           // where the current count began
+  std::uint64_t calm_until = 0;                       // no re-picking before this offset
+  std::uint64_t searched_bytes = 0;                   // the offset the next call starts at
+  std::uint64_t compared_bytes = 0;                   // comparison work beyond 32-byte heads
+  std::uint64_t review_at = kShortestReviewInterval;  // the next look at whether fewer would do
 };
 
 // Offset `at` of a block, in the hints' count of bytes searched, for a

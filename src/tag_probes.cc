@@ -31,8 +31,7 @@ constexpr std::uint64_t kCalmAfterVainRepick = 4u << 20;
 constexpr std::size_t kStartsPerLoneCandidate = 1024;
 
 // Reviews come at twice the bytes searched each time, at least
-// kShortestReviewInterval and at most kLongestReviewInterval apart.
-constexpr std::uint64_t kShortestReviewInterval = 64u << 10;
+// kShortestReviewInterval (search_hints.h) and at most kLongestReviewInterval apart.
 constexpr std::uint64_t kLongestReviewInterval = 16u << 20;
 
 // Probes per tag: all of a tag up to four bytes long, else three.
@@ -123,12 +122,12 @@ bool TagProbes::ProbesCover() const { return ProbesWanted(length_) == length_; }
 
 void TagProbes::Review(const Kernel& kernel, const unsigned char* data, std::size_t size,
                        std::size_t position, SearchHints& hints) const {
-  const std::uint64_t now = hints.searched_bytes;
-  hints.review_at = now + std::clamp(now, kShortestReviewInterval, kLongestReviewInterval);
   if (ProbesCover()) {
     hints.review_at = std::numeric_limits<std::uint64_t>::max();
     return;
   }
+  const std::uint64_t now = hints.searched_bytes;
+  hints.review_at = now + std::clamp(now, kShortestReviewInterval, kLongestReviewInterval);
   const std::optional<Sample> sample = SampleAround(size, position);
   if (!sample) return;
   const Probe lead = hints.probes[0];

@@ -60,21 +60,22 @@ class TagProbes {
   void Repick(const Kernel& kernel, const unsigned char* data, std::size_t size,
               std::size_t position, SearchHints& hints) const;
 
-  // Whether the stream has come to hints.review_at, where the probes are
-  // looked at again even though no false candidates crowd.
-  static bool DueForReview(const SearchHints& hints) {
-    return hints.searched_bytes >= hints.review_at;
+  // Once the stream has come to hints.review_at (before, it costs one
+  // compare), looks at the probes again on the bytes of `data` around
+  // `position`, though no false candidates crowd: where the first probe
+  // alone leaves few starts, it is kept alone (the search then runs memchr
+  // on its byte, which reads the input once, fastest); where a lone probe
+  // no longer does, the probes are re-picked. Reviews come ever further
+  // apart, up to one per 16 MiB, and cost about a microsecond.
+  void ReviewIfDue(const Kernel& kernel, const unsigned char* data, std::size_t size,
+                   std::size_t position, SearchHints& hints) const {
+    if (hints.searched_bytes >= hints.review_at) Review(kernel, data, size, position, hints);
   }
 
-  // The look itself, on the bytes of `data` around `position`: where the
-  // first probe alone leaves few starts, it is kept alone (the search then
-  // runs memchr on its byte, which reads the input once, fastest); where a
-  // lone probe no longer does, the probes are re-picked. Reviews come ever
-  // further apart, up to one per 16 MiB, and cost about a microsecond.
+ private:
   void Review(const Kernel& kernel, const unsigned char* data, std::size_t size,
               std::size_t position, SearchHints& hints) const;
 
- private:
   // Whether offset `a` comes before `b`: its byte is lighter, or as light
   // and `a` is nearer the start.
   bool Lighter(const std::array<std::uint32_t, 256>& weight, std::uint32_t a,

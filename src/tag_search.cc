@@ -150,7 +150,7 @@ std::size_t TagSearcher::Find(std::span<const unsigned char> block, std::size_t 
     hints.searched_bytes += (end == kNotFound ? size : end) - from;
     return end;
   };
-  if (TagProbes::DueForReview(hints)) probes_.Review(*kernel_, data, size, from, hints);
+  probes_.ReviewIfDue(*kernel_, data, size, from, hints);
   std::size_t position = from;
   if (state != 0 && ResumePartial(block, from, position, state)) return finish(position);
   // Starts below `limit` leave room for the whole tag.
