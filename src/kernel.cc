@@ -14,6 +14,7 @@
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define TAGCUT_X86 1
 #elif defined(__aarch64__) && defined(__ARM_NEON)
@@ -131,6 +132,28 @@ bool HaveAvx512() {
 
 constexpr Kernel kAvx2Kernel = avx2::MakeKernel("avx2", HaveAvx2);
 constexpr Kernel kAvx512Kernel = avx512::MakeKernel("avx512", HaveAvx512);
+
+// Each set where it is faster: AVX-512's byte compress writes dense
+// portions at twice AVX2's speed, while its 64-byte compares gain nothing in
+// the scans, and on AMD's Zen 5 its bounds' scan was up to 7% slower on
+// sparse link targets read through the portion entry points (docs/benchmarks.md).
+constexpr Kernel kAvx512CompactionKernel{
+    "avx512-compaction",     HaveAvx512,           avx2::NextAgreeing,        avx2::FindBounds,
+    avx512::CompactPortions, avx512::MarkEqualBytes, avx512::CountCommonBits};
+
+// The processors where a kernel that goes before AVX2 in the table was
+// measured at least as fast as every other on every row of the
+// microbenchmark: AMD's family 26 (Zen 5). Elsewhere AVX2 stays first until
+// measured there too.
+bool MeasuredFasterThanAvx2Here() {
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return false;
+  const bool amd = ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163;  // "AuthenticAMD"
+  if (!amd || __get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  const unsigned int base_family = (eax >> 8) & 0xF;
+  const unsigned int family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
+  return family == 26;
+}
 #endif  // TAGCUT_X86
 
 #ifdef TAGCUT_NEON
@@ -142,12 +165,15 @@ namespace neon {
 constexpr Kernel kNeonKernel = neon::MakeKernel("neon", Always);
 #endif
 
-// The table, in the order the kernels are preferred. AVX2 comes before
-// AVX-512: on AMD's Zen 4 and Zen 5 processors this kernel's AVX-512 build
-// was slower on most rows of the microbenchmark (CHANGELOG, 1.5.0), and a
-// kernel is preferred only where it is measured at least as fast on every one.
+// The table, in the order the kernels are preferred: a kernel is preferred
+// only where it is measured at least as fast on every row of the
+// microbenchmark (one core). AVX2 comes before AVX-512, which was slower on
+// most rows on AMD's Zen 4 and Zen 5 (CHANGELOG, 1.5.0) and is still slower on
+// sparse link targets; AVX-512's compaction over AVX2's scans comes first,
+// but only on the processors `ChosenFirstHere` allows.
 constexpr const Kernel* kBuiltInKernels[] = {
 #ifdef TAGCUT_X86
+    &kAvx512CompactionKernel,
     &kAvx2Kernel,
     &kAvx512Kernel,
 #endif
@@ -157,15 +183,24 @@ constexpr const Kernel* kBuiltInKernels[] = {
     &kPortableKernel,
 };
 
-// The first kernel this processor runs, or the one TAGCUT_KERNEL names if
-// it runs that one.
+// Whether the kernel may be chosen first on this processor, where it runs.
+bool ChosenFirstHere(const Kernel* kernel) {
+#ifdef TAGCUT_X86
+  if (kernel == &kAvx512CompactionKernel) return MeasuredFasterThanAvx2Here();
+#endif
+  (void)kernel;
+  return true;
+}
+
+// The first kernel this processor runs and may choose first, or the one
+// TAGCUT_KERNEL names if it runs that one.
 const Kernel& DefaultKernel() {
   static const Kernel* const chosen = [] {
     const char* wanted = std::getenv("TAGCUT_KERNEL");
     const Kernel* first = nullptr;
     for (const Kernel* kernel : kBuiltInKernels) {
       if (!kernel->available()) continue;
-      if (first == nullptr) first = kernel;
+      if (first == nullptr && ChosenFirstHere(kernel)) first = kernel;
       if (wanted != nullptr && std::string_view(wanted) == kernel->name) return kernel;
     }
     return first;
