@@ -133,13 +133,22 @@ bool HaveAvx512() {
 constexpr Kernel kAvx2Kernel = avx2::MakeKernel("avx2", HaveAvx2);
 constexpr Kernel kAvx512Kernel = avx512::MakeKernel("avx512", HaveAvx512);
 
-// Each set where it is faster: AVX-512's byte compress writes dense
-// portions at twice AVX2's speed, while its 64-byte compares gain nothing in
-// the scans, and on AMD's Zen 5 its bounds' scan was up to 7% slower on
-// sparse link targets read through the portion entry points (docs/benchmarks.md).
-constexpr Kernel kAvx512CompactionKernel{
-    "avx512-compaction",     HaveAvx512,           avx2::NextAgreeing,        avx2::FindBounds,
-    avx512::CompactPortions, avx512::MarkEqualBytes, avx512::CountCommonBits};
+// Each set where it is faster, as measured on AMD's Zen 5 (docs/benchmarks.md):
+// AVX-512's byte compress writes dense portions at twice AVX2's speed, and
+// its scan of two one-byte tags, one mask word a window, was 4% faster; but
+// its scan of longer tags was up to 7% slower on sparse link targets read
+// through the portion entry points, and its candidate search no faster.
+BoundScan FindBoundsEachAtItsBest(const ShortTags& tags, std::span<const unsigned char> block,
+                                  std::size_t from, bool copying, const BoundList& list) {
+  const bool one_byte_each = tags.tags[0]->length == 1 && tags.tags[1]->length == 1;
+  return one_byte_each ? avx512::FindBounds(tags, block, from, copying, list)
+                       : avx2::FindBounds(tags, block, from, copying, list);
+}
+
+constexpr Kernel kAvx512CompactionKernel{"avx512-compaction",     HaveAvx512,
+                                         avx2::NextAgreeing,      FindBoundsEachAtItsBest,
+                                         avx512::CompactPortions, avx512::MarkEqualBytes,
+                                         avx512::CountCommonBits};
 
 // The processors where a kernel that goes before AVX2 in the table was
 // measured at least as fast as every other on every row of the
