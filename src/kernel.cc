@@ -98,7 +98,7 @@ constexpr Kernel kPortableKernel{
 
 #ifdef TAGCUT_X86
 #define TAGCUT_TARGET_HAS_BMI 1  // every x86 region below compiles for BMI1
-TAGCUT_TARGET_BEGIN("avx2,bmi,bmi2,popcnt")
+TAGCUT_TARGET_BEGIN("avx2,bmi,bmi2,popcnt,pclmul")
 namespace avx2 {
 #include "avx2_ops.inc"
 #include "vector_kernel.inc"
@@ -117,7 +117,8 @@ TAGCUT_TARGET_END
 bool HaveAvx2() {
   __builtin_cpu_init();  // needed when called before the runtime's own constructors
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt") &&
+         __builtin_cpu_supports("pclmul");
 }
 
 // The compilers' runtimes report AVX-512 only where the operating system

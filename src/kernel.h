@@ -125,8 +125,9 @@ inline bool CompactsTags(std::string_view start_tag, std::string_view end_tag) {
 }
 
 // Bytes written to a compacting scan's output per window at most: a window
-// may be stored whole, whatever part of it is kept.
-inline constexpr std::size_t kCompactRoom = kStartsPerWindow;
+// may be stored whole, whatever part of it is kept, and where its kept bytes
+// are copied run by run, each of its two runs is stored as a whole window.
+inline constexpr std::size_t kCompactRoom = 2 * kStartsPerWindow;
 
 // For the instruction sets that compact with byte shuffles or table lookups:
 // entry m holds, lowest byte first, the index (0 to 7) of each bit set in m,

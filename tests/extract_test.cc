@@ -237,7 +237,7 @@ TEST(ExtractTest, CompactedPortionsAgreeWithReference) {
         }
       }
       const std::string expected = reference::Extract(start_tag, end_tag, input);
-      for (const std::size_t capacity : {0, 63, 64, 65, 200, 4096}) {
+      for (const std::size_t capacity : {0, 63, 64, 65, 127, 128, 129, 200, 4096}) {
         const std::string got = ExtractInBlocks(
             start_tag, end_tag, input, [&] { return 1000 + random() % 99000; }, capacity);
         ASSERT_EQ(testing::FirstDifference(got, expected), "")
@@ -265,6 +265,30 @@ TEST(ExtractTest, CompactedStartTagsStraddlingEveryOffset) {
             start_tag, end_tag, input + input, [&] { return block; }, 4096);
         ASSERT_EQ(testing::FirstDifference(got, expected), "")
             << start_tag << " shifted " << shift << ", blocks of " << block;
+      }
+    }
+  }
+}
+
+// Portions of each length around a vector (32 bytes) and a window (64), one
+// to four to a window, from every offset of a window: a window of one or two
+// runs of kept bytes is copied run by run (a run beginning past the first
+// vector, one longer than a vector, one running on into the next window),
+// others compacted; the last portion is cut short by the end of the input.
+TEST(ExtractTest, CompactedRunsOfEveryLengthAndOffset) {
+  for (const std::size_t length : {0, 1, 2, 30, 31, 32, 33, 34, 60, 61, 62, 63, 64, 65, 130}) {
+    for (const std::size_t gap : {0, 1, 9, 40}) {
+      for (std::size_t shift = 0; shift < kStartsPerWindow; ++shift) {
+        std::string input(shift, 'y');
+        for (int portion = 0; portion < 6; ++portion) {
+          input += "=\"" + std::string(length, 'x') + "\"" + std::string(gap, 'y');
+        }
+        input += "=\"" + std::string(length, 'x');
+        const std::string expected = reference::Extract("=\"", "\"", input);
+        const std::string got =
+            ExtractInBlocks("=\"", "\"", input, [&] { return input.size(); }, 4096);
+        ASSERT_EQ(testing::FirstDifference(got, expected), "")
+            << "length " << length << ", gap " << gap << ", shift " << shift;
       }
     }
   }
