@@ -285,8 +285,8 @@ TEST(ExtractTest, CompactedRunsOfEveryLengthAndOffset) {
         }
         input += "=\"" + std::string(length, 'x');
         const std::string expected = reference::Extract("=\"", "\"", input);
-        const std::string got =
-            ExtractInBlocks("=\"", "\"", input, [&] { return input.size(); }, 4096);
+        const std::string got = ExtractInBlocks(
+            "=\"", "\"", input, [&] { return input.size(); }, 4096);
         ASSERT_EQ(testing::FirstDifference(got, expected), "")
             << "length " << length << ", gap " << gap << ", shift " << shift;
       }
