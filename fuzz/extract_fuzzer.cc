@@ -68,13 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const std::string expected =
       long_tags ? tagcut::reference::Extract(start_tag, end_tag, input, FastAutomaton)
                 : tagcut::reference::Extract(start_tag, end_tag, input);
+  // 0 is unbuffered; under 128 bytes, too small to compact into; past a few
+  // thousand, room for whole batches of compacted windows.
+  const std::size_t sink_capacity =
+      large_blocks && blocks[0] % 2 == 0 ? 2000 + blocks[0] * 4 : blocks[0] % 200;
   // Every kernel must give the model's output, whatever the split.
   tagcut::testing::ForEachKernel([&] {
     std::size_t next = 0;
     const std::string actual = tagcut::testing::ExtractInBlocks(
-        start_tag, end_tag, input, [&] { return blocks[next++ % blocks.size()]; },
-        // 0 is unbuffered; under 64 bytes, too small to compact into
-        /*sink_capacity=*/blocks[0] % 200);
+        start_tag, end_tag, input, [&] { return blocks[next++ % blocks.size()]; }, sink_capacity);
     if (actual != expected) std::abort();
     // The same portions handed over as units, joined as the byte stream is.
     std::string joined;

@@ -294,6 +294,42 @@ TEST(ExtractTest, CompactedRunsOfEveryLengthAndOffset) {
   }
 }
 
+// Stretches dense enough to be compacted a batch of windows at a time, then
+// a portion long enough to hand over, dense again, sparse, and dense, from
+// every offset of a window: start tags straddle the batches' edges, the
+// batches' sizes go in and out of the sinks' room (a batch of 32 windows
+// with its room is 2176 bytes) and of the blocks, and tags longer than their
+// probes meet near misses inside batches.
+TEST(ExtractTest, CompactedBatchesAgreeWithReference) {
+  std::mt19937 random(45);
+  const std::pair<std::string, std::string> tag_pairs[] = {
+      {"=\"", "\""}, {"href=\"", "\""}, {"ab", "|"}, {"abcd", "d"}};
+  for (const auto& [start_tag, end_tag] : tag_pairs) {
+    std::string dense;
+    while (dense.size() < 6000) {
+      dense += start_tag + std::string(random() % 70, 'x') + end_tag;
+      dense += random() % 4 == 0 ? testing::NearMiss(random, start_tag)
+                                 : std::string(random() % 90, 'y');
+    }
+    std::string sparse;
+    for (int portion = 0; portion < 40; ++portion)
+      sparse += start_tag + "s" + end_tag + std::string(500, 'y');
+    const std::string long_portion = start_tag + std::string(7000, 'x') + end_tag;
+    const std::string body = dense + long_portion + dense + sparse + dense;
+    for (std::size_t shift = 0; shift < kStartsPerWindow + start_tag.size(); ++shift) {
+      const std::string input = std::string(shift, 'y') + body;
+      const std::string expected = reference::Extract(start_tag, end_tag, input);
+      for (const std::size_t capacity : {2175, 2176, 2177, 65536}) {
+        const std::size_t block = capacity == 65536 ? input.size() : 3000 + shift;
+        const std::string got = ExtractInBlocks(
+            start_tag, end_tag, input, [&] { return block; }, capacity);
+        ASSERT_EQ(testing::FirstDifference(got, expected), "")
+            << start_tag << " shifted " << shift << ", sink capacity " << capacity;
+      }
+    }
+  }
+}
+
 // A portion placed at every distance from the end of blocks whose sizes
 // straddle what a window (96 bytes) and a skip (128 more) read: the vector
 // loops must stop where a load would leave the block (which ends at an
