@@ -177,9 +177,10 @@ struct Kernel {
   // phase `copying` says; it stops where a window would read past the block
   // (as find_bounds does), where `out` has less than kCompactRoom bytes left,
   // at the kQuietWindows-th window in a row that is all one portion without
-  // a tag (a long portion, which the caller's per-portion path hands over
-  // without a copy), or after a window whose false candidates call for new
-  // probes. Where a start tag straddles the stop while searching, the stop
+  // a tag, or at the end of the batch of windows where it counts them (a
+  // long portion, which the caller's per-portion path hands over without a
+  // copy), or after the window (or batch) whose false candidates call for
+  // new probes. Where a start tag straddles the stop while searching, the stop
   // is that tag's first byte. The start hints' offsets count from the
   // block's start. Null when the kernel has no compress.
   CompactScan (*compact_portions)(const ShortTags& tags, std::span<const unsigned char> block,
