@@ -18,8 +18,9 @@
 #include <functional>
 #include <string_view>
 
-#include "tagcut/output_sink.h"  // PortionEnd
+#include "tagcut/output_sink.h"  // RunGoesDirect
 #include "tagcut/page_aligned_buffer.h"
+#include "tagcut/portion_end.h"
 
 namespace tagcut {
 
@@ -43,7 +44,7 @@ class PortionSink {
       return;
     }
     Flush();
-    if (count <= capacity_ / 4) {
+    if (!RunGoesDirect(count, capacity_)) {
       std::memcpy(buffer_.data(), bytes, count);
       used_ = count;
       return;

@@ -102,7 +102,7 @@ struct PortionCollector::Impl {
 };
 
 PortionCollector::PortionCollector(PortionPattern pattern, Unit unit)
-    : impl_(new Impl{std::move(pattern.engine_), unit, {}, {}}) {}
+    : impl_(new Impl{pattern.engine(), unit, {}, {}}) {}
 PortionCollector::~PortionCollector() = default;
 PortionCollector::PortionCollector(PortionCollector&&) noexcept = default;
 PortionCollector& PortionCollector::operator=(PortionCollector&&) noexcept = default;

@@ -40,13 +40,17 @@
 
 #include "tagcut/export.h"
 #include "tagcut/page_aligned_buffer.h"
+#include "tagcut/portion_end.h"
 
 namespace tagcut {
 
-// How a portion, or a piece of one handed over as it is read, ends: it goes
-// on in the next piece, or its end tag closed it, or the input ended inside
-// it (only the last portion can end so).
-enum class PortionEnd { kContinues, kEndTag, kEndOfInput };
+// Whether a run of `count` bytes that does not fit beside what a buffer of
+// `capacity` holds goes to the destination directly (beside the buffered
+// bytes) rather than through the buffer: a quarter of the buffer or more,
+// and so every run longer than the buffer. The rule of every sink here.
+constexpr bool RunGoesDirect(std::size_t count, std::size_t capacity) {
+  return count >= capacity / 4;
+}
 
 class TAGCUT_EXPORT OutputSink {
  public:
@@ -114,7 +118,7 @@ class TAGCUT_EXPORT OutputSink {
  private:
   // `count` does not fit beside what is buffered.
   void AppendSlow(const unsigned char* bytes, std::size_t count) {
-    if (count >= capacity_ / 4) {  // also every count that exceeds the buffer
+    if (RunGoesDirect(count, capacity_)) {
       Deliver({buffer_.data(), used_}, {bytes, count});
       used_ = 0;
       return;

@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "tagcut/export.h"
-#include "tagcut/output_sink.h"  // PortionEnd
+#include "tagcut/portion_end.h"
 
 namespace tagcut {
 
@@ -78,8 +78,11 @@ class TAGCUT_EXPORT PortionPattern {
   const std::string& start_tag() const;
   const std::string& end_tag() const;
 
+  // The compiled tags, shared: what a PortionCollector scans with. Opaque
+  // outside the library.
+  const std::shared_ptr<const ScanEngine>& engine() const { return engine_; }
+
  private:
-  friend class PortionCollector;
   std::shared_ptr<const ScanEngine> engine_;
 };
 
