@@ -7,11 +7,18 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
+
+// What the kernels written once over each set (vector_kernel.inc) use.
+#include "compaction_masks.h"
+#include "compaction_tuning.h"
+#include "vector_ops.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -92,12 +99,16 @@ std::size_t CountCommonBitsCalled(const std::uint64_t* a, const std::uint64_t* b
 
 bool Always() { return true; }
 
-constexpr Kernel kPortableKernel{
-    "portable",           Always, NextAgreeingByMemchr, nullptr, nullptr, MarkEqualBytesPortable,
-    CountCommonBitsCalled};
+constexpr Kernel kPortableKernel{.name = "portable",
+                                 .available = Always,
+                                 .slower_on = {},
+                                 .routines = {.next_agreeing = NextAgreeingByMemchr,
+                                              .find_bounds = nullptr,
+                                              .compact_portions = nullptr,
+                                              .mark_equal_bytes = MarkEqualBytesPortable,
+                                              .count_common_bits = CountCommonBitsCalled}};
 
 #ifdef TAGCUT_X86
-#define TAGCUT_TARGET_HAS_BMI 1  // every x86 region below compiles for BMI1
 TAGCUT_TARGET_BEGIN("avx2,bmi,bmi2,popcnt,pclmul")
 namespace avx2 {
 #include "avx2_ops.inc"
@@ -129,16 +140,9 @@ bool HaveAvx512() {
          __builtin_cpu_supports("avx512vbmi2");
 }
 
-#undef TAGCUT_TARGET_HAS_BMI
-
-constexpr Kernel kAvx2Kernel = avx2::MakeKernel("avx2", HaveAvx2);
-constexpr Kernel kAvx512Kernel = avx512::MakeKernel("avx512", HaveAvx512);
-
-// Each set where it is faster, as measured on AMD's Zen 5 (docs/benchmarks.md):
-// AVX-512's byte compress writes dense portions at twice AVX2's speed, and
-// its scan of two one-byte tags, one mask word a window, was 4% faster; but
-// its scan of longer tags was up to 7% slower on sparse link targets read
-// through the portion entry points, and its candidate search no faster.
+// AVX-512's scan of two one-byte tags, one mask word a window, was 4% faster
+// than AVX2's on Zen 5; its scan of longer tags up to 7% slower on sparse
+// link targets read through the portion entry points.
 BoundScan FindBoundsEachAtItsBest(const ShortTags& tags, std::span<const unsigned char> block,
                                   std::size_t from, bool copying, const BoundList& list) {
   const bool one_byte_each = tags.tags[0]->length == 1 && tags.tags[1]->length == 1;
@@ -146,24 +150,29 @@ BoundScan FindBoundsEachAtItsBest(const ShortTags& tags, std::span<const unsigne
                        : avx2::FindBounds(tags, block, from, copying, list);
 }
 
-constexpr Kernel kAvx512CompactionKernel{"avx512-compaction",     HaveAvx512,
-                                         avx2::NextAgreeing,      FindBoundsEachAtItsBest,
-                                         avx512::CompactPortions, avx512::MarkEqualBytes,
-                                         avx512::CountCommonBits};
+// Each set where it is faster: AVX-512's compress writes dense portions at
+// up to twice AVX2's speed; its candidate search is no faster than AVX2's.
+constexpr KernelRoutines kAvx512CompactionRoutines{
+    .next_agreeing = avx2::NextAgreeing,
+    .find_bounds = FindBoundsEachAtItsBest,
+    .compact_portions = avx512::CompactPortions,
+    .mark_equal_bytes = avx512::MarkEqualBytes,
+    .count_common_bits = avx512::CountCommonBits};
 
-// The processors where a kernel that goes before AVX2 in the table was
-// measured at least as fast as every other on every row of the
-// microbenchmark: AMD's family 26 (Zen 5). Elsewhere AVX2 stays first until
-// measured there too.
-bool MeasuredFasterThanAvx2Here() {
-  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const bool amd = ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163;  // "AuthenticAMD"
-  if (!amd || __get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const unsigned int base_family = (eax >> 8) & 0xF;
-  const unsigned int family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
-  return family == 26;
-}
+// The first three rows of x86. avx512-compaction goes first wherever
+// AVX-512 VBMI2 runs: measured at least as fast as AVX2 on every row on
+// AMD's Zen 4 (family 25) and Zen 5 (family 26), and a processor measured
+// slower is named in its `slower_on`, with the measurement (none so far).
+// AVX-512's own row, all its routines, comes after AVX2: slower than AVX2
+// on most rows on Zen 4 and Zen 5 (CHANGELOG, 1.5.0).
+constexpr Kernel kAvx512CompactionKernel{.name = "avx512-compaction",
+                                         .available = HaveAvx512,
+                                         .slower_on = {},
+                                         .routines = kAvx512CompactionRoutines};
+constexpr Kernel kAvx2Kernel{
+    .name = "avx2", .available = HaveAvx2, .slower_on = {}, .routines = avx2::kRoutines};
+constexpr Kernel kAvx512Kernel{
+    .name = "avx512", .available = HaveAvx512, .slower_on = {}, .routines = avx512::kRoutines};
 #endif  // TAGCUT_X86
 
 #ifdef TAGCUT_NEON
@@ -172,15 +181,11 @@ namespace neon {
 #include "vector_kernel.inc"
 }  // namespace neon
 
-constexpr Kernel kNeonKernel = neon::MakeKernel("neon", Always);
+constexpr Kernel kNeonKernel{
+    .name = "neon", .available = Always, .slower_on = {}, .routines = neon::kRoutines};
 #endif
 
-// The table, in the order the kernels are preferred: a kernel is preferred
-// only where it is measured at least as fast on every row of the
-// microbenchmark (one core). AVX2 comes before AVX-512, which was slower on
-// most rows on AMD's Zen 4 and Zen 5 (CHANGELOG, 1.5.0) and is still slower on
-// sparse link targets; AVX-512's compaction over AVX2's scans comes first,
-// but only on the processors `ChosenFirstHere` allows.
+// The table, in the order the kernels are preferred.
 constexpr const Kernel* kBuiltInKernels[] = {
 #ifdef TAGCUT_X86
     &kAvx512CompactionKernel,
@@ -193,26 +198,33 @@ constexpr const Kernel* kBuiltInKernels[] = {
     &kPortableKernel,
 };
 
-// Whether the kernel may be chosen first on this processor, where it runs.
-bool ChosenFirstHere(const Kernel* kernel) {
-#ifdef TAGCUT_X86
-  if (kernel == &kAvx512CompactionKernel) return MeasuredFasterThanAvx2Here();
-#endif
-  (void)kernel;
-  return true;
+bool RunsHere(const Kernel& kernel) { return kernel.available(); }
+
+// Says once that TAGCUT_KERNEL named no kernel this processor runs, and which
+// one runs instead.
+void SayKernelNotRunHere(const char* wanted, const Kernel& instead) {
+  std::string runs;
+  for (const Kernel* kernel : kBuiltInKernels) {
+    if (!kernel->available()) continue;
+    runs += runs.empty() ? "" : ", ";
+    runs += kernel->name;
+  }
+  std::fprintf(stderr,
+               "tagcut: TAGCUT_KERNEL=\"%s\" names no kernel this processor runs (it runs: %s); "
+               "running %s\n",
+               wanted, runs.c_str(), instead.name);
 }
 
-// The first kernel this processor runs and may choose first, or the one
-// TAGCUT_KERNEL names if it runs that one.
+// The rule's kernel, or the one TAGCUT_KERNEL names if this processor runs it.
 const Kernel& DefaultKernel() {
   static const Kernel* const chosen = [] {
+    const Kernel* first = FirstChoice(kBuiltInKernels, ThisProcessorFamily(), RunsHere);
     const char* wanted = std::getenv("TAGCUT_KERNEL");
-    const Kernel* first = nullptr;
+    if (wanted == nullptr) return first;
     for (const Kernel* kernel : kBuiltInKernels) {
-      if (!kernel->available()) continue;
-      if (first == nullptr && ChosenFirstHere(kernel)) first = kernel;
-      if (wanted != nullptr && std::string_view(wanted) == kernel->name) return kernel;
+      if (kernel->available() && std::string_view(wanted) == kernel->name) return kernel;
     }
+    SayKernelNotRunHere(wanted, *first);
     return first;
   }();
   return *chosen;
@@ -221,6 +233,41 @@ const Kernel& DefaultKernel() {
 const Kernel* kernel_for_testing = nullptr;
 
 }  // namespace
+
+bool ProcessorFamily::operator==(const ProcessorFamily& other) const {
+  return family == other.family && std::string_view(vendor) == other.vendor;
+}
+
+ProcessorFamily ThisProcessorFamily() {
+#ifdef TAGCUT_X86
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  static char vendor[13] = {};
+  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return {"", 0};
+  std::memcpy(vendor, &ebx, 4);
+  std::memcpy(vendor + 4, &edx, 4);
+  std::memcpy(vendor + 8, &ecx, 4);
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return {vendor, 0};
+  const unsigned int base_family = (eax >> 8) & 0xF;
+  return {vendor, base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family};
+#else
+  return {"", 0};
+#endif
+}
+
+const Kernel* FirstChoice(std::span<const Kernel* const> table, ProcessorFamily family,
+                          bool (*runs)(const Kernel&)) {
+  const Kernel* last_run = nullptr;
+  for (const Kernel* kernel : table) {
+    if (!runs(*kernel)) continue;
+    last_run = kernel;
+    const bool slower = std::any_of(kernel->slower_on.begin(), kernel->slower_on.end(),
+                                    [&](const SlowerOn& slower_on) {
+                                      return slower_on.processor == family;
+                                    });
+    if (!slower) return kernel;
+  }
+  return last_run;
+}
 
 std::span<const Kernel* const> BuiltInKernels() { return kBuiltInKernels; }
 

@@ -7,10 +7,10 @@
 //
 // For the tag search, the scan engine and the probe choice; not installed.
 // The kernels are rows of one table (BuiltInKernels), in the order they are
-// preferred: a kernel comes before another only where it was measured at
-// least as fast on every workload. The first one the processor runs is
-// chosen once, when first asked for; the searchers and the engine hold the
-// kernel they were built with.
+// preferred; each row names its routines and the processors where it is not
+// chosen first though it runs (measured slower there). The choice is made
+// once, when first asked for, by the rule SelectedKernel states; the
+// searchers and the engine hold the kernel they were built with.
 //
 // Guarantees: every kernel gives the same results (occurrences and bounds
 // found); kernels differ only in speed. The portable kernel runs on any
@@ -146,12 +146,10 @@ inline constexpr std::array<std::uint64_t, 256> kPackIndices = [] {
   return table;
 }();
 
-struct Kernel {
-  const char* name;
-
-  // Whether this processor (and its operating system) runs the kernel.
-  bool (*available)();
-
+// A kernel's routines: one row of the table's routine columns. A row may
+// take its routines from more than one instruction set (they share only
+// KernelTag, SearchHints and the block, so any mix is sound).
+struct KernelRoutines {
   // From `from`, the next start whose probes and head agree (kHead, `from`
   // on it), or a call for new probes (kRepick, `from` past the false
   // candidate that made the crowd), or kNone.
@@ -176,13 +174,14 @@ struct Kernel {
   // feed, and one compress or a few shuffles write them. From `from` in the
   // phase `copying` says; it stops where a window would read past the block
   // (as find_bounds does), where `out` has less than kCompactRoom bytes left,
-  // at the kQuietWindows-th window in a row that is all one portion without
-  // a tag, or at the end of the batch of windows where it counts them (a
-  // long portion, which the caller's per-portion path hands over without a
-  // copy), or after the window (or batch) whose false candidates call for
-  // new probes. Where a start tag straddles the stop while searching, the stop
-  // is that tag's first byte. The start hints' offsets count from the
-  // block's start. Null when the kernel has no compress.
+  // at the CompactionTuning::kQuietWindows-th window in a row that is all one
+  // portion without a tag, or at the end of the batch of windows where it
+  // counts them (a long portion, which the caller's per-portion path hands
+  // over without a copy), or after the window (or batch) whose false
+  // candidates call for new probes. Where a start tag straddles the stop
+  // while searching, the stop is that tag's first byte. The start hints'
+  // offsets count from the block's start. Null when the kernel has no
+  // compaction.
   CompactScan (*compact_portions)(const ShortTags& tags, std::span<const unsigned char> block,
                                   std::size_t from, bool copying, std::span<unsigned char> out);
 
@@ -195,9 +194,36 @@ struct Kernel {
                                    std::size_t words);
 };
 
-// Windows in a row wholly inside one portion, without a tag, after which a
-// compacting scan stops: the portion is long, and copying it is the cost.
-inline constexpr std::size_t kQuietWindows = 64;
+// A processor family, as cpuid names it: its vendor string and its family
+// (the extended family added in, as the manuals define it).
+struct ProcessorFamily {
+  const char* vendor;  // "AuthenticAMD", "GenuineIntel"
+  unsigned family;     // 25: AMD's Zen 3 and Zen 4, 26: Zen 5
+  bool operator==(const ProcessorFamily& other) const;
+};
+
+// The processor this program runs on; vendor "" and family 0 where the
+// architecture has no cpuid.
+ProcessorFamily ThisProcessorFamily();
+
+// Where a kernel that runs on a processor is still not chosen first there:
+// it was measured slower on that family than a kernel after it in the
+// table, on a row of the microbenchmark or of bench/compare's floor rows.
+struct SlowerOn {
+  ProcessorFamily processor;
+  const char* measurement;  // the row and the figures that showed it
+};
+
+// One row of the kernel table.
+struct Kernel {
+  const char* name;
+  // Whether this processor (and its operating system) runs the kernel.
+  bool (*available)();
+  // The processors where it is not chosen first (empty: wherever it runs,
+  // it goes before every kernel after it).
+  std::span<const SlowerOn> slower_on;
+  KernelRoutines routines;
+};
 
 // The portable routines, which every vector kernel also uses: for the
 // starts too near a block's end for a window, a lone probe, a bit map's tail.
@@ -216,13 +242,21 @@ __attribute__((always_inline)) inline std::size_t CountCommonBitsPortable(const 
 }
 
 // Every kernel built into this program, in the order they are preferred
-// (the portable one last); a row whose `available` says no is skipped.
+// (the portable one last).
 std::span<const Kernel* const> BuiltInKernels();
 
-// The kernel searchers are built with: the first built-in one this
-// processor runs, unless the environment's TAGCUT_KERNEL names another one
-// it runs (for measuring one kernel against another).
+// The kernel searchers are built with. The rule, stated here once: the
+// first kernel of the table that this processor runs and whose `slower_on`
+// does not name this processor's family; unless the environment's
+// TAGCUT_KERNEL names a kernel this processor runs (for measuring one
+// against another). A TAGCUT_KERNEL that names no kernel this processor
+// runs (or is empty) is said once on standard error, and the rule's kernel
+// runs.
 const Kernel& SelectedKernel();
+
+// The rule above, for a processor of `family` that runs `runs` (tests).
+const Kernel* FirstChoice(std::span<const Kernel* const> table, ProcessorFamily family,
+                          bool (*runs)(const Kernel&));
 
 // Every built-in kernel this processor runs, in the table's order.
 std::vector<const Kernel*> SupportedKernels();

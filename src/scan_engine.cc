@@ -11,15 +11,23 @@ namespace {
 
 bool FitsOnePass(const std::string& tag) { return !tag.empty() && tag.size() <= kVectorBytes; }
 
+// The byte stream's speed rests on the sink's fast paths: short portions
+// copied into its buffer in place, dense ones compacted into it. A sink
+// that lost one would still be correct, only slower, so say it here.
+static_assert(scan_detail::SinkWritesInPlace<OutputSink>,
+              "OutputSink must offer Room and Commit: short portions are copied in place");
+static_assert(scan_detail::SinkTakesCompaction<OutputSink>,
+              "OutputSink must offer Flush: dense portions are compacted into its buffer");
+
 }  // namespace
 
 ScanEngine::ScanEngine(std::string start_tag, std::string end_tag)
     : kernel_(&SelectedKernel()),
       start_(std::make_unique<const TagSearcher>(std::move(start_tag), *kernel_)),
       end_(std::make_unique<const TagSearcher>(std::move(end_tag), *kernel_)),
-      one_pass_(kernel_->find_bounds != nullptr && FitsOnePass(start_->tag()) &&
+      one_pass_(kernel_->routines.find_bounds != nullptr && FitsOnePass(start_->tag()) &&
                 FitsOnePass(end_->tag())),
-      compacts_(one_pass_ && kernel_->compact_portions != nullptr &&
+      compacts_(one_pass_ && kernel_->routines.compact_portions != nullptr &&
                 CompactsTags(start_->tag(), end_->tag())) {}
 
 ScanEngine::ScanEngine(ScanEngine&&) noexcept = default;

@@ -56,6 +56,7 @@ concept ScanSink = requires(Sink& sink, const unsigned char* bytes, std::size_t 
 
 struct Kernel;
 struct ShortTags;
+class ProbeCycle;
 class TagSearcher;
 
 class ScanEngine {
@@ -101,8 +102,9 @@ class ScanEngine {
   // `from`, until a long portion, sparse portions, the block's last window
   // or a buffer too small; where it stopped.
   template <ScanSink Sink>
-  std::size_t Compact(const ShortTags& tags, std::span<const unsigned char> block, std::size_t from,
-                      bool& copying, Sink& sink) const;
+  std::size_t WriteByCompaction(const ShortTags& tags, const ProbeCycle& start_cycle,
+                                std::span<const unsigned char> block, std::size_t from,
+                                bool& copying, Sink& sink) const;
 
   // Releases the oldest bytes of "held end-tag prefix, then block[from, to)",
   // keeping the newest `keep` of them held.

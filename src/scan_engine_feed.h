@@ -78,17 +78,6 @@ void EmitPortions(Sink& sink, const unsigned char* data, const std::size_t* boun
 // Bounds the one-pass scan finds per call: 8 KiB on the stack.
 inline constexpr std::size_t kBoundCapacity = 1024;
 
-// Both tags' probes and this scan's hints, for the kernel's one pass.
-inline ShortTags ShortTagsOf(const TagSearcher& start, const TagSearcher& end, ScanState& scan,
-                             const Kernel& kernel, std::span<const unsigned char> block) {
-  start.probes().Prepare(scan.start_hints);
-  end.probes().Prepare(scan.end_hints);
-  start.probes().ReviewIfDue(kernel, block.data(), block.size(), 0, scan.start_hints);
-  end.probes().ReviewIfDue(kernel, block.data(), block.size(), 0, scan.end_hints);
-  return {{&start.probes().kernel_tag(), &end.probes().kernel_tag()},
-          {&scan.start_hints, &scan.end_hints}};
-}
-
 }  // namespace scan_detail
 
 template <ScanSink Sink>
@@ -108,8 +97,9 @@ void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> bloc
 }
 
 template <ScanSink Sink>
-std::size_t ScanEngine::Compact(const ShortTags& tags, std::span<const unsigned char> block,
-                                std::size_t from, bool& copying, Sink& sink) const {
+std::size_t ScanEngine::WriteByCompaction(const ShortTags& tags, const ProbeCycle& start_cycle,
+                                          std::span<const unsigned char> block, std::size_t from,
+                                          bool& copying, Sink& sink) const {
   if constexpr (!scan_detail::SinkTakesCompaction<Sink>) {
     return from;
   } else {
@@ -121,12 +111,12 @@ std::size_t ScanEngine::Compact(const ShortTags& tags, std::span<const unsigned 
         room = sink.Room();
         if (room.size() < kCompactRoom) return at;  // a buffer too small: the portions are cut
       }
-      const CompactScan found = kernel_->compact_portions(tags, block, at, copying, room);
+      const CompactScan found = kernel_->routines.compact_portions(tags, block, at, copying, room);
       sink.Commit(found.written);
       copying = found.copying;
       at = found.stop;
       if (found.repick) {
-        start_->probes().Repick(*kernel_, block.data(), block.size(), at, *tags.hints[0]);
+        start_cycle.Repick(at);
         continue;
       }
       if (room.size() - found.written >= kCompactRoom) return at;  // not stopped for room
@@ -137,7 +127,10 @@ std::size_t ScanEngine::Compact(const ShortTags& tags, std::span<const unsigned 
 template <ScanSink Sink>
 std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, ScanState& scan,
                                       Sink& sink) const {
-  const ShortTags tags = scan_detail::ShortTagsOf(*start_, *end_, scan, *kernel_, block);
+  const ProbeCycle cycles[2] = {{start_->probes(), *kernel_, scan.start_hints, block, 0},
+                                {end_->probes(), *kernel_, scan.end_hints, block, 0}};
+  const ShortTags tags{{&cycles[0].kernel_tag(), &cycles[1].kernel_tag()},
+                       {&scan.start_hints, &scan.end_hints}};
   const Kernel& kernel = *kernel_;
   std::size_t
       bounds[scan_detail::kBoundCapacity + kStartsPerWindow];  // room for what is written past
@@ -150,9 +143,9 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
   for (;;) {
     if (compacts_) {  // until a long portion; the bounds then cut portions for a while
       if (copying) sink.Append(data + open_from, stop - open_from);
-      open_from = stop = Compact(tags, block, stop, copying, sink);
+      open_from = stop = WriteByCompaction(tags, cycles[0], block, stop, copying, sink);
     }
-    const BoundScan found = kernel.find_bounds(tags, block, stop, copying, list);
+    const BoundScan found = kernel.routines.find_bounds(tags, block, stop, copying, list);
     std::size_t i = 0;
     if (copying && found.count > 0) {  // the portion open when the call began
       sink.AppendLine(data + open_from, bounds[0] - open_from);
@@ -167,16 +160,14 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
     }
     stop = found.stop;
     if (found.repick) {
-      const int phase = copying ? 1 : 0;
-      const TagSearcher& searcher = phase == 0 ? *start_ : *end_;
-      searcher.probes().Repick(kernel, data, block.size(), stop, *tags.hints[phase]);
+      cycles[copying ? 1 : 0].Repick(stop);
       continue;
     }
     if (found.count + kStartsPerWindow <= scan_detail::kBoundCapacity)
       break;  // not stopped for room
   }
   if (copying) sink.Append(data + open_from, stop - open_from);
-  for (SearchHints* hints : tags.hints) hints->searched_bytes += stop;
+  for (const ProbeCycle& cycle : cycles) cycle.Advance(stop);
   return stop;
 }
 

@@ -21,13 +21,18 @@ struct Probe {
   bool operator==(const Probe&) const = default;
 };
 
+// The most probes a tag is given: every byte of a tag up to this long, else
+// one fewer (tag_probes.cc). The vector loops compile once per probe count,
+// up to this many.
+inline constexpr std::uint32_t kMaxProbes = 4;
+
 // The probes are looked at again after this many bytes searched, then at
 // ever longer intervals (tag_probes.cc).
 inline constexpr std::uint64_t kShortestReviewInterval = 64u << 10;
 
 // Offsets below count bytes searched with these hints, over all calls.
 struct SearchHints {
-  std::array<Probe, 4> probes{};
+  std::array<Probe, kMaxProbes> probes{};
   std::uint32_t probe_count = 0;                      // 0: the tag's first choice, not yet set
   std::uint32_t false_candidates = 0;                 // booked since the offset below
   std::uint64_t false_candidates_since = 0;           // where the current count began

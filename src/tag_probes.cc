@@ -34,8 +34,10 @@ constexpr std::size_t kStartsPerLoneCandidate = 1024;
 // kShortestReviewInterval (search_hints.h) and at most kLongestReviewInterval apart.
 constexpr std::uint64_t kLongestReviewInterval = 16u << 20;
 
-// Probes per tag: all of a tag up to four bytes long, else three.
-std::uint32_t ProbesWanted(std::uint32_t length) { return length <= 4 ? length : 3; }
+// Probes per tag: all of a tag up to kMaxProbes bytes long, else one fewer.
+std::uint32_t ProbesWanted(std::uint32_t length) {
+  return length <= kMaxProbes ? length : kMaxProbes - 1;
+}
 
 }  // namespace
 
@@ -133,9 +135,9 @@ void TagProbes::Review(const Kernel& kernel, const unsigned char* data, std::siz
   const Probe lead = hints.probes[0];
   std::array<std::uint64_t, kSampleWords> agree{};
   const std::size_t words = (sample->starts + 63) / 64;
-  kernel.mark_equal_bytes(data + sample->begin + lead.offset, sample->starts, lead.byte,
+  kernel.routines.mark_equal_bytes(data + sample->begin + lead.offset, sample->starts, lead.byte,
                           agree.data());
-  const std::size_t alone = kernel.count_common_bits(agree.data(), agree.data(), words);
+  const std::size_t alone = kernel.routines.count_common_bits(agree.data(), agree.data(), words);
   if (alone * kStartsPerLoneCandidate <= sample->starts) {
     hints.probe_count = 1;
   } else if (hints.probe_count == 1) {
@@ -165,7 +167,7 @@ void TagProbes::ChooseProbesAround(const Kernel& kernel, const unsigned char* da
   // On the stack: a re-pick happens mid-scan, where nothing may be allocated.
   std::array<std::uint64_t, kOffsetsTried * kSampleWords> agree{};
   for (std::size_t k = 0; k < offsets.size(); ++k) {
-    kernel.mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
+    kernel.routines.mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
                             agree.data() + k * words);
   }
   PickFewestAgreeing(kernel, offsets, agree.data(), words, hints);
@@ -184,7 +186,7 @@ void TagProbes::PickFewestAgreeing(const Kernel& kernel, std::span<const std::ui
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::size_t left = kernel.count_common_bits(together.data(), agree + k * words, words);
+      const std::size_t left = kernel.routines.count_common_bits(together.data(), agree + k * words, words);
       if (left < best_left) {
         best = k;
         best_left = left;

@@ -13,6 +13,8 @@
 // costs microseconds (bit maps of a few KiB on the stack) and allocates
 // nothing.
 //
+// A search call takes the probes through a ProbeCycle (below).
+//
 // Example:
 //   TagProbes probes("href=\"");
 //   SearchHints hints;
@@ -118,6 +120,43 @@ class TagProbes {
   std::uint32_t length_;
   SearchHints first_choice_;
   KernelTag kernel_tag_;
+};
+
+// One search call's use of one tag's probes: their life cycle, in the one
+// place both the tag searcher and the scan engine take it from. Made where
+// the call begins (the first choice set where the stream has none yet, and
+// the probes reviewed where one is due); Repick where the kernel's false
+// candidates crowd; Advance once, by the bytes the call searched, where it
+// ends. Holds references: it lives for the call.
+//
+// Example:
+//   ProbeCycle cycle(probes, kernel, hints, block, from);
+//   ...the kernel asks for new probes at `position`...
+//   cycle.Repick(position);
+//   cycle.Advance(searched);
+class ProbeCycle {
+ public:
+  ProbeCycle(const TagProbes& probes, const Kernel& kernel, SearchHints& hints,
+             std::span<const unsigned char> block, std::size_t from)
+      : probes_(probes), kernel_(kernel), hints_(hints), block_(block) {
+    probes.Prepare(hints);
+    probes.ReviewIfDue(kernel, block.data(), block.size(), from, hints);
+  }
+
+  void Repick(std::size_t position) const {
+    probes_.Repick(kernel_, block_.data(), block_.size(), position, hints_);
+  }
+
+  void Advance(std::size_t searched_bytes) const { hints_.searched_bytes += searched_bytes; }
+
+  const KernelTag& kernel_tag() const { return probes_.kernel_tag(); }
+  SearchHints& hints() const { return hints_; }
+
+ private:
+  const TagProbes& probes_;
+  const Kernel& kernel_;
+  SearchHints& hints_;
+  std::span<const unsigned char> block_;
 };
 
 }  // namespace tagcut

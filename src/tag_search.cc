@@ -73,7 +73,7 @@ TagSearcher::Outcome TagSearcher::SearchWhole(const unsigned char* data, std::si
   const CandidateSearch search{data, size, limit, &probes_.kernel_tag(), call_start};
   std::size_t p = position;
   for (;;) {
-    switch (kernel_->next_agreeing(search, hints, p)) {
+    switch (kernel_->routines.next_agreeing(search, hints, p)) {
       case Agreement::kNone:
         position = limit;
         return Outcome::kExhausted;
@@ -138,19 +138,18 @@ std::size_t TagSearcher::Find(std::span<const unsigned char> block, std::size_t 
     state = 0;
     return kNotFound;
   }
-  probes_.Prepare(hints);
   const unsigned char* data = block.data();
   const std::size_t size = block.size();
-  if (length_ == 1) {  // no partial occurrence, no candidate to confirm
+  if (length_ == 1) {  // no partial occurrence, no candidate to confirm, no probe
     const void* hit = std::memchr(data + from, static_cast<unsigned char>(tag()[0]), size - from);
     if (hit == nullptr) return kNotFound;
     return static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data) + 1;
   }
+  const ProbeCycle cycle(probes_, *kernel_, hints, block, from);
   const auto finish = [&](std::size_t end) {
-    hints.searched_bytes += (end == kNotFound ? size : end) - from;
+    cycle.Advance((end == kNotFound ? size : end) - from);
     return end;
   };
-  probes_.ReviewIfDue(*kernel_, data, size, from, hints);
   std::size_t position = from;
   if (state != 0 && ResumePartial(block, from, position, state)) return finish(position);
   // Starts below `limit` leave room for the whole tag.
@@ -163,7 +162,7 @@ std::size_t TagSearcher::Find(std::span<const unsigned char> block, std::size_t 
       case Outcome::kExhausted:
         break;
       case Outcome::kRepick:
-        probes_.Repick(*kernel_, data, size, position, hints);
+        cycle.Repick(position);
         continue;
       case Outcome::kOverBudget:
         return finish(StepThrough(data, position, size, state));

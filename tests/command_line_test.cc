@@ -58,6 +58,20 @@ TEST(CommandLineTest, EveryArgumentIsATag) {
   EXPECT_EQ(outcome.out, "x.html\ny\n");
 }
 
+// A kernel named that this processor does not run is said, once, and the
+// run goes on with the kernel the rule chooses.
+TEST(CommandLineTest, KernelNamedButNotRunHereIsSaidOnce) {
+  for (const std::string name : {"no-such-kernel", ""}) {
+    const Outcome outcome = RunTagcut({"tagcut", "<b>", "</b>"}, "a<b>1</b><b>2</b>",
+                                      {.environment = {"TAGCUT_KERNEL=" + name}});
+    EXPECT_TRUE(ExitedWith(outcome, 0));
+    EXPECT_EQ(outcome.out, "1\n2\n");
+    const std::string said = "tagcut: TAGCUT_KERNEL=\"" + name + "\" names no kernel";
+    EXPECT_EQ(outcome.err.find(said), 0u) << outcome.err;
+    EXPECT_EQ(outcome.err.find(said, 1), std::string::npos) << "said twice: " << outcome.err;
+  }
+}
+
 TEST(CommandLineTest, NoMatchIsStillSuccess) {
   const Outcome outcome = RunTagcut({"tagcut", "<x>", "</x>"}, "nothing to see");
   EXPECT_TRUE(ExitedWith(outcome, 0));

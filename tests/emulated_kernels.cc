@@ -30,8 +30,11 @@
 #include <utility>
 #include <vector>
 
+#include "compaction_masks.h"
+#include "compaction_tuning.h"
 #include "kernel.h"
 #include "test_support.h"
+#include "vector_ops.h"
 
 namespace tagcut {
 namespace {
@@ -50,14 +53,23 @@ simde__m512i CompressBytes(simde__mmask64 keep, simde__m512i bytes) {
   return simde_mm512_load_si512(packed);
 }
 #define _mm512_maskz_compress_epi8 CompressBytes
+// Nor BMI's count of trailing zeros, which needs a processor with BMI.
+std::uint64_t CountTrailingZeros(std::uint64_t mask) {
+  return static_cast<std::uint64_t>(std::countr_zero(mask));
+}
+#define _tzcnt_u64 CountTrailingZeros
 
 namespace emulated_avx512 {
 #include "avx512_ops.inc"
 #include "vector_kernel.inc"
 }  // namespace emulated_avx512
 #undef _mm512_maskz_compress_epi8
+#undef _tzcnt_u64
 
-constexpr Kernel kEmulatedAvx512Kernel = emulated_avx512::MakeKernel("avx512-emulated", Always);
+constexpr Kernel kEmulatedAvx512Kernel{.name = "avx512-emulated",
+                                       .available = Always,
+                                       .slower_on = {},
+                                       .routines = emulated_avx512::kRoutines};
 #endif
 
 #ifdef TAGCUT_EMULATED_NEON
@@ -66,7 +78,10 @@ namespace emulated_neon {
 #include "vector_kernel.inc"
 }  // namespace emulated_neon
 
-constexpr Kernel kEmulatedNeonKernel = emulated_neon::MakeKernel("neon-emulated", Always);
+constexpr Kernel kEmulatedNeonKernel{.name = "neon-emulated",
+                                     .available = Always,
+                                     .slower_on = {},
+                                     .routines = emulated_neon::kRoutines};
 #endif
 
 }  // namespace

@@ -217,14 +217,14 @@ TEST(KernelTest, BitMapsAreThePortableKernels) {
   for (const Kernel* kernel : testing::KernelsUnderTest()) {
     for (const std::size_t count : {0, 1, 63, 64, 65, 127, 128, 129, 255, 256, 300}) {
       std::uint64_t expected[6] = {}, seen[6] = {};
-      portable.mark_equal_bytes(bytes.data() + 1, count, 'b', expected);
-      kernel->mark_equal_bytes(bytes.data() + 1, count, 'b', seen);
+      portable.routines.mark_equal_bytes(bytes.data() + 1, count, 'b', expected);
+      kernel->routines.mark_equal_bytes(bytes.data() + 1, count, 'b', seen);
       ASSERT_TRUE(std::equal(seen, seen + 6, expected))
           << kernel->name << ", " << count << " bytes";
       std::uint64_t others[6] = {};
-      portable.mark_equal_bytes(bytes.data() + 2, count, 'b', others);
-      EXPECT_EQ(kernel->count_common_bits(seen, others, 6),
-                portable.count_common_bits(expected, others, 6))
+      portable.routines.mark_equal_bytes(bytes.data() + 2, count, 'b', others);
+      EXPECT_EQ(kernel->routines.count_common_bits(seen, others, 6),
+                portable.routines.count_common_bits(expected, others, 6))
           << kernel->name;
     }
   }
@@ -238,6 +238,36 @@ TEST(KernelTest, EveryKernelHasARunOfItsOwn) {
     std::string name = ",";
     name.append(kernel->name).push_back(',');
     EXPECT_NE(runs.find(name), std::string_view::npos) << kernel->name << " is not in " << runs;
+  }
+}
+
+// The choice rule: the first kernel that runs, unless its row names this
+// processor's family as measured slower; and on the real table, the AVX-512
+// compaction row wherever it runs.
+TEST(KernelTest, FirstChoiceIsTheFirstThatRunsAndWasNotMeasuredSlower) {
+  static constexpr SlowerOn kSlowerOnFamily99[] = {{{"AuthenticAMD", 99}, "a made-up row"}};
+  static const Kernel fast{"fast", nullptr, kSlowerOnFamily99, {}};
+  static const Kernel next{"next", nullptr, {}, {}};
+  static const Kernel last{"last", nullptr, {}, {}};
+  const Kernel* const table[] = {&fast, &next, &last};
+  const std::span<const Kernel* const> rows(table);
+  const auto all_run = [](const Kernel&) { return true; };
+  EXPECT_EQ(FirstChoice(rows, {"AuthenticAMD", 26}, all_run), &fast);
+  EXPECT_EQ(FirstChoice(rows, {"AuthenticAMD", 99}, all_run), &next);
+  EXPECT_EQ(FirstChoice(rows, {"GenuineIntel", 99}, all_run), &fast);
+  EXPECT_EQ(FirstChoice(rows, {"AuthenticAMD", 26},
+                        [](const Kernel& kernel) { return &kernel != &fast; }),
+            &next);
+  EXPECT_EQ(FirstChoice(rows, {"AuthenticAMD", 26},
+                        [](const Kernel& kernel) { return &kernel == &last; }),
+            &last);
+
+  const auto runs_here = [](const Kernel& kernel) { return kernel.available(); };
+  const Kernel* chosen = FirstChoice(BuiltInKernels(), ThisProcessorFamily(), runs_here);
+  for (const Kernel* kernel : BuiltInKernels()) {
+    if (std::string_view(kernel->name) == "avx512-compaction" && kernel->available()) {
+      EXPECT_EQ(chosen, kernel) << "avx512-compaction runs here and was measured no slower";
+    }
   }
 }
 
