@@ -63,9 +63,10 @@ __attribute__((always_inline)) inline std::uint64_t KeptBytesBetweenEvents(
 // portion, or ends the start tag that opens one); an end byte alone closes.
 // `toggled` is the prefix XOR of `start_events` (PrefixXorByShifts, or a
 // set's faster equal, computed by the caller in its own instruction set).
-__attribute__((always_inline)) inline std::uint64_t KeptBytesWithToggles(
-    std::uint64_t start_events, std::uint64_t toggled, std::uint64_t ends,
-    std::uint64_t& copying) {
+__attribute__((always_inline)) inline std::uint64_t KeptBytesWithToggles(std::uint64_t start_events,
+                                                                         std::uint64_t toggled,
+                                                                         std::uint64_t ends,
+                                                                         std::uint64_t& copying) {
   // Between closings the phase is the toggles' parity, offset by what it
   // was at the closing: so fill each closing's parity forward, and XOR the
   // parity in.

@@ -152,12 +152,11 @@ BoundScan FindBoundsEachAtItsBest(const ShortTags& tags, std::span<const unsigne
 
 // Each set where it is faster: AVX-512's compress writes dense portions at
 // up to twice AVX2's speed; its candidate search is no faster than AVX2's.
-constexpr KernelRoutines kAvx512CompactionRoutines{
-    .next_agreeing = avx2::NextAgreeing,
-    .find_bounds = FindBoundsEachAtItsBest,
-    .compact_portions = avx512::CompactPortions,
-    .mark_equal_bytes = avx512::MarkEqualBytes,
-    .count_common_bits = avx512::CountCommonBits};
+constexpr KernelRoutines kAvx512CompactionRoutines{.next_agreeing = avx2::NextAgreeing,
+                                                   .find_bounds = FindBoundsEachAtItsBest,
+                                                   .compact_portions = avx512::CompactPortions,
+                                                   .mark_equal_bytes = avx512::MarkEqualBytes,
+                                                   .count_common_bits = avx512::CountCommonBits};
 
 // The first three rows of x86. avx512-compaction goes first wherever
 // AVX-512 VBMI2 runs: measured at least as fast as AVX2 on every row on
@@ -260,10 +259,9 @@ const Kernel* FirstChoice(std::span<const Kernel* const> table, ProcessorFamily 
   for (const Kernel* kernel : table) {
     if (!runs(*kernel)) continue;
     last_run = kernel;
-    const bool slower = std::any_of(kernel->slower_on.begin(), kernel->slower_on.end(),
-                                    [&](const SlowerOn& slower_on) {
-                                      return slower_on.processor == family;
-                                    });
+    const bool slower =
+        std::any_of(kernel->slower_on.begin(), kernel->slower_on.end(),
+                    [&](const SlowerOn& slower_on) { return slower_on.processor == family; });
     if (!slower) return kernel;
   }
   return last_run;

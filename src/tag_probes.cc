@@ -136,7 +136,7 @@ void TagProbes::Review(const Kernel& kernel, const unsigned char* data, std::siz
   std::array<std::uint64_t, kSampleWords> agree{};
   const std::size_t words = (sample->starts + 63) / 64;
   kernel.routines.mark_equal_bytes(data + sample->begin + lead.offset, sample->starts, lead.byte,
-                          agree.data());
+                                   agree.data());
   const std::size_t alone = kernel.routines.count_common_bits(agree.data(), agree.data(), words);
   if (alone * kStartsPerLoneCandidate <= sample->starts) {
     hints.probe_count = 1;
@@ -168,7 +168,7 @@ void TagProbes::ChooseProbesAround(const Kernel& kernel, const unsigned char* da
   std::array<std::uint64_t, kOffsetsTried * kSampleWords> agree{};
   for (std::size_t k = 0; k < offsets.size(); ++k) {
     kernel.routines.mark_equal_bytes(data + begin + offsets[k], starts, ByteAt(offsets[k]),
-                            agree.data() + k * words);
+                                     agree.data() + k * words);
   }
   PickFewestAgreeing(kernel, offsets, agree.data(), words, hints);
 }
@@ -186,7 +186,8 @@ void TagProbes::PickFewestAgreeing(const Kernel& kernel, std::span<const std::ui
     std::size_t best_left = static_cast<std::size_t>(-1);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       if (used[k]) continue;
-      const std::size_t left = kernel.routines.count_common_bits(together.data(), agree + k * words, words);
+      const std::size_t left =
+          kernel.routines.count_common_bits(together.data(), agree + k * words, words);
       if (left < best_left) {
         best = k;
         best_left = left;

@@ -76,19 +76,20 @@ inline constexpr bool kSixtyFourBitX86 = false;
 #endif
 
 template <class Set>
-concept VectorPrimitives =
-    requires(const unsigned char* at, unsigned char byte, const typename Set::Splat& splat,
-             const typename Set::Matches& matches, const typename Set::Head& head,
-             const KernelTag& tag, std::uint64_t keep, unsigned char* out) {
-      { Set::kChoices } -> std::convertible_to<SetChoices>;
-      { Set::Broadcast(byte) } -> std::same_as<typename Set::Splat>;
-      { Set::Equal(at, splat) } -> std::same_as<typename Set::Matches>;
-      { Set::Both(matches, matches) } -> std::same_as<typename Set::Matches>;
-      { Set::ToMask(matches) } -> std::same_as<std::uint64_t>;
-      { Set::MakeHead(tag) } -> std::same_as<typename Set::Head>;
-      { Set::HeadAgrees(at, head) } -> std::same_as<bool>;
-      { Set::PackKept(at, keep, matches, out) } -> std::same_as<std::size_t>;
-    };
+concept VectorPrimitives = requires(const unsigned char* at, unsigned char byte,
+                                    const typename Set::Splat& splat,
+                                    const typename Set::Matches& matches,
+                                    const typename Set::Head& head, const KernelTag& tag,
+                                    std::uint64_t keep, unsigned char* out) {
+  { Set::kChoices } -> std::convertible_to<SetChoices>;
+  { Set::Broadcast(byte) } -> std::same_as<typename Set::Splat>;
+  { Set::Equal(at, splat) } -> std::same_as<typename Set::Matches>;
+  { Set::Both(matches, matches) } -> std::same_as<typename Set::Matches>;
+  { Set::ToMask(matches) } -> std::same_as<std::uint64_t>;
+  { Set::MakeHead(tag) } -> std::same_as<typename Set::Head>;
+  { Set::HeadAgrees(at, head) } -> std::same_as<bool>;
+  { Set::PackKept(at, keep, matches, out) } -> std::same_as<std::size_t>;
+};
 
 template <class Set>
 concept OffersEqualAhead = requires(const unsigned char* at, const typename Set::Splat& splat) {
@@ -106,10 +107,10 @@ concept OffersTrailingZeros = requires(std::uint64_t mask) {
 };
 
 template <class Set>
-concept OffersCopyLines =
-    requires(const unsigned char* from, const typename Set::Splat& end, unsigned char* to) {
-      Set::CopyLines(from, end, to);
-    };
+concept OffersCopyLines = requires(const unsigned char* from, const typename Set::Splat& end,
+                                   unsigned char* to) {
+  Set::CopyLines(from, end, to);
+};
 
 }  // namespace tagcut
 

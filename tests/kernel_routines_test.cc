@@ -201,7 +201,9 @@ struct TagPair {
     probes[0].Prepare(hints[0]);
     probes[1].Prepare(hints[1]);
   }
-  ShortTags Short() { return {{&probes[0].kernel_tag(), &probes[1].kernel_tag()}, {&hints[0], &hints[1]}}; }
+  ShortTags Short() {
+    return {{&probes[0].kernel_tag(), &probes[1].kernel_tag()}, {&hints[0], &hints[1]}};
+  }
 
   std::string texts[2];
   TagProbes probes[2];
@@ -210,23 +212,28 @@ struct TagPair {
 
 TEST(KernelRoutinesTest, BoundsAreTheByteAtATimeScansFromEveryOffset) {
   std::mt19937 random(47);
-  const std::pair<std::string, std::string> tag_pairs[] = {
-      {">", "<"}, {"=\"", "\""}, {"aa", "ab"}, {"<a", "</a>"}, {"href=\"", "\""},
-      {"title=\"", "\">"}, {std::string(32, 's'), "e"}};
+  const std::pair<std::string, std::string> tag_pairs[] = {{">", "<"},
+                                                           {"=\"", "\""},
+                                                           {"aa", "ab"},
+                                                           {"<a", "</a>"},
+                                                           {"href=\"", "\""},
+                                                           {"title=\"", "\">"},
+                                                           {std::string(32, 's'), "e"}};
   for (const auto& [start, end] : tag_pairs) {
     const std::string near_misses[] = {start, end, testing::NearMiss(random, start),
                                        testing::NearMiss(random, end)};
     const std::string input = testing::TagSoup(random, near_misses, "xy<\"", 4000);
     const GuardedBytes block(input);
     const Kernel* kernel = &SelectedKernel();
-    if (kernel->routines.find_bounds == nullptr) GTEST_SKIP() << kernel->name << " has no such pass";
+    if (kernel->routines.find_bounds == nullptr)
+      GTEST_SKIP() << kernel->name << " has no such pass";
     {
       for (std::size_t from = 0; from < 2 * kStartsPerWindow; ++from) {
         for (const int phase : {0, 1}) {
           TagPair tags(start, end);
           std::vector<std::size_t> found(1024 + kStartsPerWindow);
-          const BoundScan scan = kernel->routines.find_bounds(
-              tags.Short(), block.bytes(), from, phase == 1, {found.data(), 1024});
+          const BoundScan scan = kernel->routines.find_bounds(tags.Short(), block.bytes(), from,
+                                                              phase == 1, {found.data(), 1024});
           found.resize(scan.count);
           std::vector<std::size_t> expected = ReferenceBounds(input, tags.texts, from, phase);
           std::erase_if(expected, [&](std::size_t bound) { return bound >= scan.stop; });
@@ -253,9 +260,8 @@ struct CompactedReference {
   bool straddled = false;
 };
 
-CompactedReference ReferenceCompaction(std::string_view input, const std::string& start,
-                                       char end, std::size_t from, bool copying,
-                                       std::size_t stop) {
+CompactedReference ReferenceCompaction(std::string_view input, const std::string& start, char end,
+                                       std::size_t from, bool copying, std::size_t stop) {
   CompactedReference reference{{}, copying};
   for (std::size_t at = from; at < stop;) {
     if (!reference.copying) {
@@ -286,8 +292,9 @@ CompactedReference ReferenceCompaction(std::string_view input, const std::string
 // (the block's last window), re-picking where it asks, as the engine does
 // but without the per-portion path between: so its long-portion stops and
 // sparse hand-overs are resumed by compaction itself.
-CompactedReference Compacted(const Kernel& kernel, TagPair& tags, std::span<const unsigned char> block,
-                             std::size_t from, bool copying, std::size_t room, std::size_t& stop) {
+CompactedReference Compacted(const Kernel& kernel, TagPair& tags,
+                             std::span<const unsigned char> block, std::size_t from, bool copying,
+                             std::size_t room, std::size_t& stop) {
   CompactedReference compacted{{}, copying};
   std::vector<unsigned char> out(room);
   stop = from;
@@ -310,26 +317,30 @@ TEST(KernelRoutinesTest, CompactionIsTheByteAtATimeScanFromEveryOffset) {
   std::mt19937 random(48);
   // Covered and uncovered start tags, of one byte and longer, ending in the
   // end tag's byte and not.
-  const std::pair<std::string, char> tag_pairs[] = {{">", '<'},       {"=\"", '"'},
-                                                    {"ab\"", '"'},    {"href=\"", '"'},
+  const std::pair<std::string, char> tag_pairs[] = {{">", '<'},          {"=\"", '"'},
+                                                    {"ab\"", '"'},       {"href=\"", '"'},
                                                     {"<td class=", '>'}, {"abcd", 'd'}};
   for (const auto& [start, end] : tag_pairs) {
     const std::string end_tag(1, end);
     std::string dense;  // portions of every length, near misses, straddles
     while (dense.size() < 5000) {
       dense += start + std::string(random() % 70, 'x') + end_tag;
-      dense += random() % 3 == 0 ? testing::NearMiss(random, start) : std::string(random() % 40, 'y');
+      dense +=
+          random() % 3 == 0 ? testing::NearMiss(random, start) : std::string(random() % 40, 'y');
     }
     std::string sparse;
-    for (int portion = 0; portion < 20; ++portion) sparse += start + "s" + end_tag + std::string(400, 'y');
+    for (int portion = 0; portion < 20; ++portion)
+      sparse += start + "s" + end_tag + std::string(400, 'y');
     const std::string input = dense + start + std::string(5000, 'x') + end_tag + sparse + dense;
     const GuardedBytes block(input);
     const Kernel* kernel = &SelectedKernel();
-    if (kernel->routines.compact_portions == nullptr) GTEST_SKIP() << kernel->name << " has no compaction";
+    if (kernel->routines.compact_portions == nullptr)
+      GTEST_SKIP() << kernel->name << " has no compaction";
     {
       for (std::size_t from = 0; from < kStartsPerWindow + start.size(); ++from) {
         for (const bool copying : {false, true}) {
-          for (const std::size_t room : {kCompactRoom, kCompactRoom + 1, std::size_t{2176}, std::size_t{1} << 16}) {
+          for (const std::size_t room :
+               {kCompactRoom, kCompactRoom + 1, std::size_t{2176}, std::size_t{1} << 16}) {
             TagPair tags(start, end_tag);
             std::size_t stop = 0;
             const CompactedReference got =
