@@ -229,6 +229,10 @@ def _read_into(source: Any, block_size: int) -> Iterator[memoryview]:
         if count is None:  # non-blocking, nothing there yet
             _wait_readable(source)
             continue
+        # A count outside the block would scan bytes the source never read
+        # (block[:-1] is the stale block less a byte); io refuses it too.
+        if not 0 <= count <= block_size:
+            raise OSError(f"source: readinto() returned {count}, outside 0 to {block_size}")
         if count == 0:
             return
         yield block[:count]

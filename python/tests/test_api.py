@@ -59,6 +59,11 @@ def test_every_bytes_like_input_is_read_in_place():
     (lambda: tagcut.findall("a", "b", b"ab"), "data: cannot use a str pattern on a bytes"),
     (lambda: tagcut.Extractor(b"a", b"b").feed("ab"), "data: cannot use a bytes pattern on a str"),
     (lambda: list(tagcut.iter_portions(b"a", b"b", 3)), "source: expected"),
+    # Chunks of the other kind, from an iterable, for every iterator form.
+    (lambda: list(tagcut.iter_portions(b"a", b"b", ["ab"])), "cannot use a bytes pattern on a str"),
+    (lambda: list(tagcut.iter_pieces(b"a", b"b", ["ab"])), "cannot use a bytes pattern on a str"),
+    (lambda: list(tagcut.iter_portions("a", "b", [b"ab"])), "cannot use a str pattern on a bytes"),
+    (lambda: list(tagcut.iter_pieces("a", "b", [b"ab"])), "cannot use a str pattern on a bytes"),
 ])
 def test_wrong_types_raise_type_error_naming_the_argument(call, message):
     with pytest.raises(TypeError, match=message):
@@ -80,6 +85,20 @@ def test_sources_of_every_kind_give_the_same_portions():
         assert list(tagcut.iter_portions(b"<p>", b"</p>", source, block_size=7)) == expected
     text = data.decode()
     assert list(tagcut.iter_portions("<p>", "</p>", io.StringIO(text))) == [p.decode() for p in expected]
+
+
+@pytest.mark.parametrize("count", [-1, -5, 8])
+def test_a_source_whose_readinto_lies_about_its_count_raises(count):
+    class Lying(io.RawIOBase):  # one lie, then the end of input
+        told = False
+
+        def readinto(self, block):
+            block[:3] = b"<b>"
+            count_now, self.told = (0 if self.told else count), True
+            return count_now
+
+    with pytest.raises(OSError, match=f"readinto\\(\\) returned {count}, outside 0 to 7"):
+        list(tagcut.iter_portions(b"<b>", b"</b>", Lying(), block_size=7))
 
 
 def test_a_non_blocking_pipe_is_waited_on():
