@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -200,18 +199,21 @@ constexpr const Kernel* kBuiltInKernels[] = {
 bool RunsHere(const Kernel& kernel) { return kernel.available(); }
 
 // Says once that TAGCUT_KERNEL named no kernel this processor runs, and which
-// one runs instead.
+// one runs instead: one write, from the stack (a refused allocation must not
+// turn a run into a failure).
 void SayKernelNotRunHere(const char* wanted, const Kernel& instead) {
-  std::string runs;
+  char runs[256] = "";
+  std::size_t used = 0;
   for (const Kernel* kernel : kBuiltInKernels) {
-    if (!kernel->available()) continue;
-    runs += runs.empty() ? "" : ", ";
-    runs += kernel->name;
+    if (!kernel->available() || used >= sizeof runs) continue;
+    const int added =
+        std::snprintf(runs + used, sizeof runs - used, "%s%s", used == 0 ? "" : ", ", kernel->name);
+    if (added > 0) used += static_cast<std::size_t>(added);
   }
   std::fprintf(stderr,
                "tagcut: TAGCUT_KERNEL=\"%s\" names no kernel this processor runs (it runs: %s); "
                "running %s\n",
-               wanted, runs.c_str(), instead.name);
+               wanted, runs, instead.name);
 }
 
 // The rule's kernel, or the one TAGCUT_KERNEL names if this processor runs it.
