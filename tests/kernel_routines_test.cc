@@ -162,7 +162,7 @@ TEST(KernelRoutinesTest, CandidateSearchFindsWhatStringSearchFinds) {
     std::iota(offsets.begin(), offsets.end(), 0);
     std::shuffle(offsets.begin(), offsets.end(), random);
     SearchHints hints;
-    hints.probe_count = 1 + random() % kMaxProbes;
+    hints.probe_count = 1 + random() % std::min<std::size_t>(kMaxProbes, tag.size());
     for (std::uint32_t k = 0; k < hints.probe_count; ++k)
       hints.probes[k] = {offsets[k], static_cast<unsigned char>(tag[offsets[k]])};
     // Where the head and the probes agree (a probe may lie past the head).
