@@ -241,15 +241,20 @@ bool ProcessorFamily::operator==(const ProcessorFamily& other) const {
 
 ProcessorFamily ThisProcessorFamily() {
 #ifdef TAGCUT_X86
-  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-  static char vendor[13] = {};
-  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return {"", 0};
-  std::memcpy(vendor, &ebx, 4);
-  std::memcpy(vendor + 4, &edx, 4);
-  std::memcpy(vendor + 8, &ecx, 4);
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return {vendor, 0};
-  const unsigned int base_family = (eax >> 8) & 0xF;
-  return {vendor, base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family};
+  // Asked once, so the vendor string is written once, whatever thread asks.
+  static const ProcessorFamily asked = [] {
+    static char vendor[13] = {};
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return ProcessorFamily{"", 0};
+    std::memcpy(vendor, &ebx, 4);
+    std::memcpy(vendor + 4, &edx, 4);
+    std::memcpy(vendor + 8, &ecx, 4);
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return ProcessorFamily{vendor, 0};
+    const unsigned int base_family = (eax >> 8) & 0xF;
+    return ProcessorFamily{vendor,
+                           base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family};
+  }();
+  return asked;
 #else
   return {"", 0};
 #endif

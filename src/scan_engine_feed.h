@@ -130,7 +130,7 @@ std::size_t ScanEngine::ScanShortTags(std::span<const unsigned char> block, Scan
   const ProbeCycle cycles[2] = {{start_->probes(), *kernel_, scan.start_hints, block, 0},
                                 {end_->probes(), *kernel_, scan.end_hints, block, 0}};
   const ShortTags tags{{&cycles[0].kernel_tag(), &cycles[1].kernel_tag()},
-                       {&scan.start_hints, &scan.end_hints}};
+                       {&cycles[0].hints(), &cycles[1].hints()}};
   const Kernel& kernel = *kernel_;
   std::size_t
       bounds[scan_detail::kBoundCapacity + kStartsPerWindow];  // room for what is written past
