@@ -45,7 +45,9 @@ struct ScanState {
 // portion; AppendLine queues the rest of a portion and ends it by its end
 // tag; EndPortion ends the open portion as PortionEnd says (the sink decides
 // what an end is: a line feed in the byte stream, a portion's last piece
-// for the portion API).
+// for the portion API). A portion's first call points at its first byte in
+// the block (count 0 where it has none yet), or, for bytes held from the
+// block before, into the end tag, whose first bytes they equal.
 template <class Sink>
 concept ScanSink = requires(Sink& sink, const unsigned char* bytes, std::size_t count,
                             PortionEnd end) {

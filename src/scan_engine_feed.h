@@ -84,9 +84,15 @@ template <ScanSink Sink>
 void ScanEngine::Release(std::uint32_t held, std::span<const unsigned char> block, std::size_t from,
                          std::size_t to, std::size_t keep, Sink& sink) const {
   // Held bytes always equal the end tag's first `held` bytes, so the oldest
-  // of them are written from the tag itself.
+  // of them are written from the tag itself. Without any, the call points
+  // into the block even when it releases nothing: a sink that counts
+  // positions places a portion by its first call.
   const std::size_t total = held + (to - from);
   const std::size_t release = total - keep;
+  if (held == 0) {
+    sink.Append(block.data() + from, release);
+    return;
+  }
   const auto* end_tag = reinterpret_cast<const unsigned char*>(end_->tag().data());
   if (release <= held) {
     sink.Append(end_tag, release);
