@@ -27,14 +27,18 @@
 #include <string_view>
 #include <utility>
 
+#include "portions_type.h"
 #include "tagcut/extract.h"
 #include "tagcut/output_sink.h"
+#include "tagcut/portion_columns.h"
 #include "tagcut/portions.h"
 #include "tagcut/version.h"
 
 namespace py = pybind11;
 
 namespace {
+
+using tagcut::python::Portions;
 
 // Scanned with the GIL released, a block at a time; smaller inputs keep the
 // GIL, since releasing and taking it back costs as much as scanning them.
@@ -158,6 +162,21 @@ void ScanInBlocks(std::string_view data, ScanBlock scan_block, Take take) {
   } while (at < data.size());
 }
 
+// Turns byte offsets into `utf8` (int64, in order) into code point offsets,
+// as str indexes count: each offset becomes the number of bytes before it
+// that begin a character.
+void CountCodePoints(std::string_view utf8, tagcut::ColumnBuffer& offsets) {
+  auto* offset = reinterpret_cast<std::int64_t*>(offsets.data());
+  std::int64_t* const end = offset + offsets.size() / sizeof(std::int64_t);
+  std::size_t at = 0;
+  std::int64_t characters = 0;
+  for (; offset != end; ++offset) {
+    const auto to = static_cast<std::size_t>(*offset);
+    for (; at < to; ++at) characters += (static_cast<unsigned char>(utf8[at]) & 0xC0) != 0x80;
+    *offset = characters;
+  }
+}
+
 // Both tags as given, their bytes, and their kind: both str, or both bytes.
 struct Tags {
   Tags(py::object start_object, py::object end_object)
@@ -186,23 +205,47 @@ class Pattern {
   Pattern(py::object start, py::object end)
       : tags_(std::move(start), std::move(end)), pattern_(tags_.start_bytes, tags_.end_bytes) {}
 
+  // Every portion as one bytes (str) object each, made from the columns in
+  // one loop.
   py::list FindAll(py::handle data_object) const {
-    const ArgumentBytes data(data_object, "data");
-    RaiseIfTextMismatch(tags_.text, data);
-    tagcut::PortionCollector collector(pattern_);
-    py::list portions;
-    const auto take = [&] { Extend(portions, TakePortions(collector, tags_.text)); };
-    ScanInBlocks(
-        data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); }, take);
-    collector.Finish();
-    take();
-    return portions;
+    const tagcut::PortionColumns columns = CollectColumns(data_object);
+    return tagcut::python::ListFromColumns(columns.data.data(), columns.offset_values(),
+                                           tags_.text);
   }
 
+  Portions FindPortions(py::handle data_object) const {
+    return Portions(CollectColumns(data_object), tags_.text);
+  }
+
+  // Each portion's (start, end) in the input: bytes, or code points for str.
+  py::object FindSpans(py::handle data_object) const {
+    const ArgumentBytes data(data_object, "data");
+    RaiseIfTextMismatch(tags_.text, data);
+    tagcut::SpanCollector collector(pattern_);
+    ScanInBlocks(
+        data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); }, [] {});
+    collector.Finish();
+    tagcut::ColumnBuffer spans = collector.Take();
+    if (tags_.text && !PyUnicode_IS_ASCII(data_object.ptr())) {
+      const py::gil_scoped_release released;
+      CountCodePoints(data.bytes(), spans);
+    }
+    return tagcut::python::SpansView(std::move(spans));
+  }
   const tagcut::PortionPattern& compiled() const { return pattern_; }
   const Tags& tags() const { return tags_; }
 
  private:
+  tagcut::PortionColumns CollectColumns(py::handle data_object) const {
+    const ArgumentBytes data(data_object, "data");
+    RaiseIfTextMismatch(tags_.text, data);
+    tagcut::PortionColumnCollector collector(pattern_);
+    ScanInBlocks(
+        data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); }, [] {});
+    collector.Finish();
+    return collector.Take();
+  }
+
   Tags tags_;
   tagcut::PortionPattern pattern_;
 };
@@ -249,6 +292,61 @@ class Scan {
 
   tagcut::PortionCollector collector_;
   bool pieces_;
+  bool text_;
+  std::atomic<bool> busy_{false};
+};
+
+// One input's portions in batches of at most `max_bytes` bytes of portions
+// (a longer portion is a batch of its own), fed block by block by
+// Pattern.iter_batches. A batch is handed over once the next portion does
+// not fit in it, or it is full, or the input has ended; the portions of a
+// batch not yet full wait for the next block.
+class BatchScan {
+ public:
+  BatchScan(const Pattern& pattern, std::int64_t max_bytes)
+      : collector_(pattern.compiled()), max_bytes_(max_bytes), text_(pattern.tags().text) {
+    if (max_bytes < 1) {
+      throw py::value_error("max_bytes: must be at least 1, not " + std::to_string(max_bytes));
+    }
+  }
+
+  py::list Feed(py::handle data_object) {
+    const ExclusiveUse use(busy_, "this scan");
+    const ArgumentBytes data(data_object, "data");
+    RaiseIfTextMismatch(text_, data);
+    py::list batches;
+    ScanInBlocks(
+        data.bytes(), [&](std::span<const unsigned char> block) { collector_.Feed(block); },
+        [&] { TakeBatches(batches, false); });
+    return batches;
+  }
+
+  py::list Finish() {
+    const ExclusiveUse use(busy_, "this scan");
+    collector_.Finish();
+    py::list batches;
+    TakeBatches(batches, true);
+    return batches;
+  }
+
+ private:
+  void TakeBatches(py::list& batches, bool input_ended) {
+    const std::span<const std::int64_t> offsets = collector_.collected().offset_values();
+    const std::size_t count = offsets.size() - 1;
+    std::size_t first = 0;
+    while (first < count) {
+      std::size_t last = first + 1;
+      while (last < count && offsets[last + 1] - offsets[first] <= max_bytes_) ++last;
+      const bool full = last < count || offsets[last] - offsets[first] >= max_bytes_;
+      if (!full && !input_ended) break;
+      batches.append(py::cast(Portions(collector_.Copy(first, last), text_)));
+      first = last;
+    }
+    collector_.Drop(first);
+  }
+
+  tagcut::PortionColumnCollector collector_;
+  std::int64_t max_bytes_;
   bool text_;
   std::atomic<bool> busy_{false};
 };
@@ -318,11 +416,14 @@ PyMethodDef pattern_findall = {"findall", PatternFindAll, METH_O,
 PYBIND11_MODULE(_tagcut, module) {
   module.doc() = "The native part of tagcut; use the tagcut package.";
   module.attr("__version__") = TAGCUT_VERSION_STRING;
+  tagcut::python::DefinePortions(module);
 
   py::class_<Pattern> pattern(module, "Pattern");
   pattern.def(py::init<py::object, py::object>(), py::arg("start"), py::arg("end"))
       .def_property_readonly("start", [](const Pattern& self) { return self.tags().start; })
       .def_property_readonly("end", [](const Pattern& self) { return self.tags().end; });
+  pattern.def("portions", &Pattern::FindPortions, py::arg("data"))
+      .def("spans", &Pattern::FindSpans, py::arg("data"));
   pattern.attr("findall") = py::reinterpret_steal<py::object>(
       PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(pattern.ptr()), &pattern_findall));
 
@@ -330,6 +431,11 @@ PYBIND11_MODULE(_tagcut, module) {
       .def(py::init<const Pattern&, bool>(), py::arg("pattern"), py::arg("pieces"))
       .def("feed", &Scan::Feed, py::arg("data"))
       .def("finish", &Scan::Finish);
+
+  py::class_<BatchScan>(module, "BatchScan")
+      .def(py::init<const Pattern&, std::int64_t>(), py::arg("pattern"), py::arg("max_bytes"))
+      .def("feed", &BatchScan::Feed, py::arg("data"))
+      .def("finish", &BatchScan::Finish);
 
   py::class_<StreamExtractor>(module, "Extractor")
       .def(py::init<py::object, py::object>(), py::arg("start"), py::arg("end"))

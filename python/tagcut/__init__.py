@@ -19,7 +19,21 @@ gives bytes, as the re module does. Str is scanned as its UTF-8 form; a tag
 of whole characters can only match at a character boundary, so every portion
 is whole characters.
 
-Inputs larger than 1 MiB are scanned a block at a time with the GIL
+Millions of portions are cheaper as columns than as objects: portions()
+gives them back to back in one buffer with int64 offsets (Arrow's
+large_binary layout), which numpy and any Arrow consumer read without a
+copy, and spans() gives where each portion lies in the input, copying
+nothing:
+
+    >>> found = tagcut.portions(b'<b>', b'</b>', b'<b>1</b><b>23</b>')
+    >>> numpy.frombuffer(found.offsets, dtype=numpy.int64)
+    array([0, 1, 3])
+    >>> bytes(found.data), found.tolist()
+    (b'123', [b'1', b'23'])
+    >>> tagcut.compile(b'<b>', b'</b>').spans(b'<b>1</b><b>23</b>').tolist()
+    [[3, 4], [11, 13]]
+
+Inputs larger than 64 KiB are scanned a block at a time with the GIL
 released, so threads scan side by side, and Ctrl-C interrupts between blocks.
 """
 
@@ -33,13 +47,29 @@ from typing import Any, Iterable, Iterator, Tuple, Union
 
 from . import _tagcut
 
-__all__ = ["Extractor", "Pattern", "PortionEnd", "compile", "findall", "iter_pieces",
-           "iter_portions", "__version__"]
+__all__ = ["Extractor", "Pattern", "PortionEnd", "Portions", "compile", "findall",
+           "iter_batches", "iter_pieces", "iter_portions", "portions", "spans", "__version__"]
 
 __version__: str = _tagcut.__version__
 
 # What a source is read in, when it is read in blocks.
 DEFAULT_BLOCK_SIZE = 1 << 16
+
+# The bound on a batch's bytes of portions, unless one is given.
+DEFAULT_BATCH_BYTES = 1 << 24
+
+Portions = _tagcut.Portions
+Portions.__doc__ = """Every portion of one input, back to back in one buffer.
+
+    A read-only sequence of bytes (str for str tags), each made when asked
+    for: len, indexing, iteration, tolist() (equal to findall), and
+    equality with another Portions. `data` (format B) and `offsets` (int64,
+    len + 1 of them, from 0 to len(data)) are read-only memoryviews that keep
+    the result alive: portion i is data[offsets[i]:offsets[i + 1]], as in
+    Arrow's large_binary and large_string arrays. __arrow_c_array__ hands
+    the two buffers to pyarrow, polars or any Arrow consumer without a copy;
+    pickling with protocol 5 hands them on out of band."""
+Portions.__repr__ = lambda self: f"<tagcut.Portions: {len(self)} portions, {len(self.data)} bytes>"
 
 _CACHE_SIZE = 512
 
@@ -104,6 +134,20 @@ class Pattern(_tagcut.Pattern):
             if text or end != PortionEnd.CONTINUES:
                 yield text, PortionEnd(end)
 
+    def iter_batches(self, source: Any, max_bytes: int = DEFAULT_BATCH_BYTES,
+                     block_size: int = DEFAULT_BLOCK_SIZE) -> Iterator[Portions]:
+        """The portions of the input that `source` gives as Portions of at
+        most `max_bytes` bytes each, in order, as it is read; a portion is
+        never split, and one longer than `max_bytes` is a batch of its own.
+        Sources are those of iter_portions; memory is bounded by the bound,
+        the block and the longest portion.
+
+        >>> [batch.tolist() for batch in tagcut.compile(b'<', b'>').iter_batches(b'<a><bc><d>', 2)]
+        [[b'a'], [b'bc'], [b'd']]
+        """
+        scan = _tagcut.BatchScan(self, max_bytes)
+        yield from _scan_source(scan, self, source, block_size)
+
     def extractor(self) -> Extractor:
         """A new Extractor with these tags."""
         return Extractor(self.start, self.end)
@@ -158,6 +202,35 @@ def findall(start: Any, end: Any, data: Any) -> list:
     return compile(start, end).findall(data)
 
 
+def portions(start: Any, end: Any, data: Any) -> Portions:
+    """Pattern.portions with the pair compiled (and cached): every portion of
+    `data` as one Portions.
+
+    >>> tagcut.portions(b'<b>', b'</b>', b'x<b>1</b><b>2').tolist()
+    [b'1', b'2']
+    """
+    return compile(start, end).portions(data)
+
+
+def spans(start: Any, end: Any, data: Any) -> memoryview:
+    """Pattern.spans with the pair compiled (and cached).
+
+    >>> tagcut.spans("<b>", "</b>", "¡<b>¿</b>").tolist()
+    [[4, 5]]
+    """
+    return compile(start, end).spans(data)
+
+
+def iter_batches(start: Any, end: Any, source: Any, max_bytes: int = DEFAULT_BATCH_BYTES,
+                 block_size: int = DEFAULT_BLOCK_SIZE) -> Iterator[Portions]:
+    """Pattern.iter_batches with the pair compiled (and cached).
+
+    >>> [len(batch) for batch in tagcut.iter_batches(b'<', b'>', [b'<a><b', b'><c>'], 2)]
+    [2, 1]
+    """
+    return compile(start, end).iter_batches(source, max_bytes, block_size)
+
+
 def iter_portions(start: Any, end: Any, source: Any,
                   block_size: int = DEFAULT_BLOCK_SIZE) -> Iterator[Any]:
     """Pattern.iter_portions with the pair compiled (and cached).
@@ -176,6 +249,11 @@ def iter_pieces(start: Any, end: Any, source: Any,
     [b'1', b'2']
     """
     return compile(start, end).iter_pieces(source, block_size)
+
+
+def _portions_from_buffers(data: Any, offsets: Any, is_text: bool) -> Portions:
+    """A pickled Portions back from its two buffers (checked, then copied)."""
+    return _tagcut._portions_from_buffers(data, offsets, is_text)
 
 
 def _scan_source(scan, pattern: Pattern, source: Any, block_size: int) -> Iterator[Any]:

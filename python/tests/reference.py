@@ -23,6 +23,21 @@ def portions(start, end, data):
     return found
 
 
+def spans(start, end, data):
+    """[[start, end]] of each portion in data, by index (code points for str)."""
+    found = []
+    at = data.find(start) if start else -1
+    while at >= 0:
+        begin = at + len(start)
+        close = data.find(end, begin) if end else -1
+        if close < 0:
+            found.append([begin, len(data)])
+            break
+        found.append([begin, close])
+        at = data.find(start, close + len(end))
+    return found
+
+
 def stream(start, end, data):
     """The command line's output: each portion and one line feed."""
     line_feed = "\n" if isinstance(data, str) else b"\n"

@@ -221,7 +221,8 @@ def test_compiled_pairs_are_cached_and_pickle():
 
 
 def test_docstring_examples_hold():
-    results = doctest.testmod(tagcut, extraglobs={"tagcut": tagcut, "io": io})
+    numpy = pytest.importorskip("numpy")
+    results = doctest.testmod(tagcut, extraglobs={"tagcut": tagcut, "io": io, "numpy": numpy})
     assert results.attempted > 5 and results.failed == 0
 
 

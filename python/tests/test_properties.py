@@ -23,22 +23,39 @@ def tag_soup(alphabet):
         fragments = [start, end, start[:-1], end[:-1], end[1:]] + list(alphabet)
         data = "".join(draw(st.lists(st.sampled_from(fragments), max_size=60)))
         cuts = draw(st.lists(st.integers(0, len(data)), max_size=6))
-        return start, end, data, cuts
+        max_bytes = draw(st.integers(1, 12))
+        return start, end, data, cuts, max_bytes
 
     return build()
 
 
-def check_every_entry_point(start, end, data, cuts):
+def check_every_entry_point(start, end, data, cuts, max_bytes):
     expected = reference.portions(start, end, data)
     blocks = reference.split(data, cuts)
     pattern = tagcut.compile(start, end)
     assert pattern.findall(data) == [portion for portion, _ in expected]
+    assert pattern.portions(data).tolist() == [portion for portion, _ in expected]
+    assert pattern.spans(data).tolist() == reference.spans(start, end, data)
+    check_batches(pattern.iter_batches(blocks, max_bytes), expected, max_bytes)
     assert list(pattern.iter_portions(blocks)) == [portion for portion, _ in expected]
     assert list(pattern.iter_portions(data, block_size=3)) == [portion for portion, _ in expected]
     assert join_pieces(pattern.iter_pieces(blocks)) == expected
     extractor = tagcut.Extractor(start, end)
     streamed = [extractor.feed(block) for block in blocks] + [extractor.finish()]
     assert data[:0].join(streamed) == reference.stream(start, end, data)
+
+
+def check_batches(batches, expected, max_bytes):
+    """Batches hold the portions in order, each within the bound unless it
+    is one portion alone."""
+    batches = list(batches)
+    assert [portion for batch in batches for portion in batch] == [portion for portion, _ in expected]
+    for batch, following in zip(batches, batches[1:] + [None]):
+        assert len(batch) > 0
+        assert len(batch) == 1 or len(batch.data) <= max_bytes
+        if following is not None:  # cut only where the next portion does not fit
+            next_size = len(following.data) if len(following) == 1 else following.offsets[1]
+            assert len(batch.data) >= max_bytes or len(batch.data) + next_size > max_bytes
 
 
 def join_pieces(pieces):
@@ -59,9 +76,9 @@ def join_pieces(pieces):
 @settings(max_examples=400, deadline=None)
 @given(tag_soup("ab\n\0"))
 def test_bytes_agree_with_the_definition(case):
-    start, end, data, cuts = case
+    start, end, data, cuts, max_bytes = case
     encode = lambda text: text.encode("latin-1")  # noqa: E731
-    check_every_entry_point(encode(start), encode(end), encode(data), cuts)
+    check_every_entry_point(encode(start), encode(end), encode(data), cuts, max_bytes)
 
 
 # Two- and three-byte characters, so blocks cut inside a character's bytes.
@@ -74,7 +91,7 @@ def test_text_agrees_with_the_definition(case):
 @settings(max_examples=100, deadline=None)
 @given(tag_soup("aé€"), st.integers(1, 5))
 def test_text_pieces_are_whole_characters(case, block_size):
-    start, end, data, _ = case
+    start, end, data, _, _ = case
     pattern = tagcut.compile(start, end)
     pieces = list(pattern.iter_pieces(io.StringIO(data), block_size=block_size))
     assert all(isinstance(piece, str) for piece, _ in pieces)
