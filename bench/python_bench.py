@@ -2,14 +2,15 @@
 """Times the Python module against what Python users do today for the same job.
 
 Rows (the input is bench/compare's HTML, from Debian's python3.11-doc):
-  large     findall on SIZE MiB in one buffer: tagcut.findall, a compiled re
-            pattern's findall with the equivalent non-greedy pattern, a
-            bytes.find loop, and the C++ library's PortionPattern::FindAll
-            (bench/portions_timer.cc) on the same file
+  large     SIZE MiB in one buffer: a compiled pair's portions, spans,
+            findall and portions().tolist(), a compiled re pattern's findall
+            with the equivalent non-greedy pattern, a bytes.find loop, and the
+            C++ library's PortionCollector (bench/portions_timer.cc) on the
+            same file; each call's first time in the process, then rounds
   pages     the same HTML cut into 1 KB pages, PAGES calls in all: a
             compiled pair's findall, a compiled pattern's findall, bytes.find
-  threads   two SIZE/2 MiB buffers, one after the other in one thread and
-            side by side in two threads (the GIL released while scanning)
+  threads   portions of two SIZE/2 MiB buffers, one after the other in one
+            thread and side by side in two (the GIL released while scanning)
 Every workload's outputs are checked identical before it is timed. Rounds are
 interleaved; figures are medians with min-max. Printed as Markdown.
 
@@ -92,27 +93,63 @@ def cpp_times(library, out, start, end, path, rounds):
     return [float(line) for line in lines[:rounds]], tuple(map(int, lines[rounds].split()))
 
 
+def first_call_times(contenders):
+    """{name: seconds} of each contender's first call in the process: fresh
+    memory, every page touched for the first time."""
+    return {name: timed(call) for name, call in contenders}
+
+
+def large_contenders(start, end, data):
+    pattern = tagcut.compile(start, end)
+    expression = re.compile(re.escape(start) + b"(.*?)" + re.escape(end), re.S)
+    return expression, [("portions", lambda: pattern.portions(data)),
+                        ("spans", lambda: pattern.spans(data)),
+                        ("findall", lambda: pattern.findall(data)),
+                        ("tolist", lambda: pattern.portions(data).tolist()),
+                        ("re", lambda: expression.findall(data)),
+                        ("find", lambda: find_loop(start, end, data))]
+
+
+def check_large(start, end, data, expression, label):
+    found = tagcut.findall(start, end, data)
+    by_re = expression.findall(data)  # re finds no final portion cut short
+    assert found[:len(by_re)] == by_re and len(found) - len(by_re) <= 1, label
+    assert found == find_loop(start, end, data), label
+    portions = tagcut.portions(start, end, data)
+    assert portions.tolist() == found, label
+    assert [data[a:b] for a, b in tagcut.spans(start, end, data).tolist()] == found, label
+    return found
+
+
 def large_rows(data, path, args):
-    print(f"\n### One {len(data) >> 20} MiB buffer (findall, seconds)\n")
-    print("| tags | portions | tagcut.findall | re.findall | bytes.find loop | C++ FindAll "
-          "| re ÷ tagcut | tagcut ÷ C++ |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    size = len(data) >> 20
+    columns = ["portions", "spans", "findall", "tolist", "re", "find"]
+    first_rows, rows = [], []
     for start, end, label in TAGS:
-        expression = re.compile(re.escape(start) + b"(.*?)" + re.escape(end), re.S)
-        found = tagcut.findall(start, end, data)
-        by_re = expression.findall(data)  # re finds no final portion cut short
-        assert found[:len(by_re)] == by_re and len(found) - len(by_re) <= 1, label
-        assert found == find_loop(start, end, data), label
-        contenders = [("tagcut", lambda: tagcut.findall(start, end, data)),
-                      ("re", lambda: expression.findall(data)),
-                      ("find", lambda: find_loop(start, end, data))]
+        expression, contenders = large_contenders(start, end, data)
+        first = first_call_times(contenders)  # before anything else touches this much memory
+        found = check_large(start, end, data, expression, label)
         times = run_rounds(contenders, args.rounds)
         cpp, (count, total) = cpp_times(args.library, args.out, start, end, path, args.rounds)
         assert count == len(found) and total == sum(map(len, found)), label
-        ratio_re = statistics.median(times["re"]) / statistics.median(times["tagcut"])
-        ratio_cpp = statistics.median(times["tagcut"]) / statistics.median(cpp)
-        print(f"| `{start.decode()}` `{end.decode()}` | {len(found):,} | {cell(times['tagcut'])} "
-              f"| {cell(times['re'])} | {cell(times['find'])} | {cell(cpp)} | {ratio_re:.1f}× | {ratio_cpp:.2f}× |")
+        median = {name: statistics.median(samples) for name, samples in times.items()}
+        engine = statistics.median(cpp)
+        tags = f"`{start.decode()}` `{end.decode()}`"
+        first_rows.append(f"| {tags} | " + " | ".join(f"{first[name]:.3f}" for name in columns) + " |")
+        rows.append(f"| {tags} | {len(found):,} | " + " | ".join(cell(times[name]) for name in columns) +
+                    f" | {cell(cpp)} | {median['portions'] / engine:.2f}× / {median['spans'] / engine:.2f}× "
+                    f"| {median['re'] / median['portions']:.1f}× / {median['re'] / median['spans']:.1f}× "
+                    f"| {median['re'] / median['findall']:.1f}× | {median['findall'] / median['tolist']:.2f}× |")
+    print(f"\n### One {size} MiB buffer, later calls (seconds)\n")
+    print("| tags | portions found | portions | spans | findall | portions().tolist() | re.findall "
+          "| bytes.find loop | C++ collector | portions / spans ÷ C++ | re ÷ portions / spans "
+          "| re ÷ findall | findall ÷ tolist |")
+    print("|---|---:|" + "---:|" * 11)
+    print("\n".join(rows))
+    print(f"\n### One {size} MiB buffer, each call the first of its kind in the process (seconds)\n")
+    print("| tags | portions | spans | findall | portions().tolist() | re.findall | bytes.find loop |")
+    print("|---|" + "---:|" * 6)
+    print("\n".join(first_rows))
 
 
 def page_rows(data, args):
@@ -146,16 +183,16 @@ def page_rows(data, args):
 
 def thread_rows(data, args):
     halves = [data[:len(data) // 2], data[len(data) // 2:]]
-    print(f"\n### Two {len(halves[0]) >> 20} MiB buffers, one thread or two (seconds)\n")
+    print(f"\n### Two {len(halves[0]) >> 20} MiB buffers, one thread or two, portions (seconds)\n")
     print("| tags | one thread | two threads | speed-up |")
     print("|---|---:|---:|---:|")
     for start, end, label in TAGS:
         def one_thread():
             for half in halves:
-                tagcut.findall(start, end, half)
+                tagcut.portions(start, end, half)
 
         def two_threads():
-            workers = [threading.Thread(target=tagcut.findall, args=(start, end, half)) for half in halves]
+            workers = [threading.Thread(target=tagcut.portions, args=(start, end, half)) for half in halves]
             for worker in workers:
                 worker.start()
             for worker in workers:

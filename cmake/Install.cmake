@@ -3,14 +3,20 @@
 # Components: "runtime" (the program, its manual, copyright and changelog),
 # "library" (the shared library's versioned files, when built shared) and
 # "development" (headers, the library or its link name, the CMake package and
-# the pkg-config file). `cpack -G DEB` makes one Debian package per component:
-# tagcut, libtagcut1 and libtagcut-dev.
+# the pkg-config file) and, where the Python module is built, "python" (its
+# package in dist-packages). `cpack -G DEB` makes one Debian package per
+# component: tagcut, libtagcut1, libtagcut-dev and python3-tagcut.
 
 include(CMakePackageConfigHelpers)
 include(${CMAKE_CURRENT_LIST_DIR}/DebianFiles.cmake)
 
 set(tagcut_runtime_docdir ${CMAKE_INSTALL_DATADIR}/doc/tagcut)
 set(tagcut_development_docdir ${CMAKE_INSTALL_DATADIR}/doc/libtagcut-dev)
+set(tagcut_python_docdir ${CMAKE_INSTALL_DATADIR}/doc/python3-tagcut)
+set(tagcut_doc_components runtime development)
+if(TARGET _tagcut)
+  list(APPEND tagcut_doc_components python)
+endif()
 set(tagcut_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/tagcut)
 set(tagcut_pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -37,7 +43,7 @@ add_custom_target(tagcut_compressed_docs ALL
 install(TARGETS tagcut_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tagcut.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-foreach(component runtime development)
+foreach(component IN LISTS tagcut_doc_components)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
                 ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
                 ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz
@@ -84,7 +90,7 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_COMPONENTS_ALL ${tagcut_doc_components})
 if(BUILD_SHARED_LIBS)
   list(APPEND CPACK_COMPONENTS_ALL library)
 endif()
@@ -112,6 +118,18 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libstdc++-12-dev | libstdc++-dev")
 if(BUILD_SHARED_LIBS)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
       "${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS}, libtagcut${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+endif()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tagcut)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "tag-delimited stream extraction for Python 3\n${tagcut_deb_extended}
+This package holds the Python module: findall, portions as columns that
+numpy and Arrow read without a copy, spans, and streaming iterators.")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/python-package/postinst ${CMAKE_CURRENT_LIST_DIR}/python-package/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(tagcut_python_version)  # the native module is for this one Python
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${tagcut_python_version}~), python3 (<< ${tagcut_python_next_version})")
 endif()
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/bench/out/" "/fuzz/findings/" "__pycache__")
 include(CPack)

@@ -76,7 +76,7 @@ py::tuple ArrowCapsules(py::object portions_object) {
   std::unique_ptr<ArrowSchema, ReleaseAndFree<ArrowSchema>> schema(new ArrowSchema{
       portions.text() ? "U" : "Z", "", nullptr, 0, 0, nullptr, nullptr, ReleaseSchema, nullptr});
   auto* exported = new ExportedArray{portions_object.ptr(),
-                                     {nullptr, columns.offsets.data(),
+                                     {nullptr, columns.offset_values().data(),
                                       columns.data.size() != 0 ? columns.data.data() : &kNoBytes}};
   Py_INCREF(exported->owner);
   std::unique_ptr<ArrowArray, ReleaseAndFree<ArrowArray>> array(

@@ -2,6 +2,7 @@
 
 #include "portions_type.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -56,7 +57,6 @@ Portions PortionsFromBuffers(const py::buffer& data, const py::buffer& offsets, 
   }
   PortionColumns columns;
   columns.data.Append(data_info.ptr, data_size);
-  columns.offsets.Truncate(0);
   columns.offsets.Append(offsets_info.ptr, offsets_size);
   RaiseUnlessValidOffsets({reinterpret_cast<const std::int64_t*>(columns.offsets.data()),
                            offsets_size / sizeof(std::int64_t)},
@@ -96,12 +96,12 @@ py::list Portions::ToList() const {
 }
 
 bool Portions::operator==(const Portions& other) const {
-  const auto same = [](const ColumnBuffer& a, const ColumnBuffer& b) {
-    return a.size() == b.size() &&
-           (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size()) == 0);
-  };
-  return text_ == other.text_ && same(columns_.offsets, other.columns_.offsets) &&
-         same(columns_.data, other.columns_.data);
+  const std::span<const std::int64_t> offsets = columns_.offset_values();
+  const std::span<const std::int64_t> other_offsets = other.columns_.offset_values();
+  const std::size_t size = columns_.data.size();
+  return text_ == other.text_ && std::ranges::equal(offsets, other_offsets) &&
+         size == other.columns_.data.size() &&
+         (size == 0 || std::memcmp(columns_.data.data(), other.columns_.data.data(), size) == 0);
 }
 
 py::list ListFromColumns(const unsigned char* data, std::span<const std::int64_t> offsets,
@@ -166,12 +166,14 @@ void DefinePortions(py::module_& module) {
                                    self.cast<const Portions&>().columns().data;
                                return ReadOnlyView(self, data.data(), data.size(), "B");
                              })
-      .def_property_readonly(
-          "offsets",
-          [](const py::object& self) {
-            const ColumnBuffer& offsets = self.cast<const Portions&>().columns().offsets;
-            return ReadOnlyView(self, offsets.data(), offsets.size() / sizeof(std::int64_t), "q");
-          })
+      .def_property_readonly("offsets",
+                             [](const py::object& self) {
+                               const std::span<const std::int64_t> offsets =
+                                   self.cast<const Portions&>().columns().offset_values();
+                               return ReadOnlyView(
+                                   self, reinterpret_cast<const unsigned char*>(offsets.data()),
+                                   offsets.size(), "q");
+                             })
       .def(
           "__arrow_c_array__",
           [](const py::object& self, const py::object&) { return ArrowCapsules(self); },

@@ -208,13 +208,17 @@ class Pattern {
   // Every portion as one bytes (str) object each, made from the columns in
   // one loop.
   py::list FindAll(py::handle data_object) const {
-    const tagcut::PortionColumns columns = CollectColumns(data_object);
+    tagcut::PortionColumnCollector collector(pattern_);
+    Collect(data_object, collector);
+    const tagcut::PortionColumns& columns = collector.collected();
     return tagcut::python::ListFromColumns(columns.data.data(), columns.offset_values(),
                                            tags_.text);
   }
 
   Portions FindPortions(py::handle data_object) const {
-    return Portions(CollectColumns(data_object), tags_.text);
+    tagcut::PortionColumnCollector collector(pattern_);
+    Collect(data_object, collector);
+    return Portions(collector.Take(), tags_.text);
   }
 
   // Each portion's (start, end) in the input: bytes, or code points for str.
@@ -236,14 +240,12 @@ class Pattern {
   const Tags& tags() const { return tags_; }
 
  private:
-  tagcut::PortionColumns CollectColumns(py::handle data_object) const {
+  void Collect(py::handle data_object, tagcut::PortionColumnCollector& collector) const {
     const ArgumentBytes data(data_object, "data");
     RaiseIfTextMismatch(tags_.text, data);
-    tagcut::PortionColumnCollector collector(pattern_);
     ScanInBlocks(
         data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); }, [] {});
     collector.Finish();
-    return collector.Take();
   }
 
   Tags tags_;
@@ -393,9 +395,22 @@ class StreamExtractor {
 
 // Pattern.findall as a plain C method: a small page is scanned in about the
 // time pybind11's dispatch takes, so the many-small-inputs case skips it.
+// The Pattern that `self` holds. The method descriptor has checked that
+// self is a Pattern (or a subclass); pybind11 keeps a lone C++ base's value
+// pointer in the instance itself, which is read directly here: its general
+// cast looks the type up in hash tables, a third of a small page's call.
+const Pattern& PatternOf(PyObject* self) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  if (instance->simple_layout && instance->simple_value_holder[0] != nullptr &&
+      instance->simple_holder_constructed) {
+    return *static_cast<const Pattern*>(instance->simple_value_holder[0]);
+  }
+  return py::cast<const Pattern&>(py::handle(self));  // raises for an unmade one
+}
+
 PyObject* PatternFindAll(PyObject* self, PyObject* data) noexcept {
   try {
-    return py::cast<const Pattern&>(py::handle(self)).FindAll(data).release().ptr();
+    return PatternOf(self).FindAll(data).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (const py::builtin_exception& error) {

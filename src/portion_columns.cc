@@ -17,12 +17,6 @@ void AppendOffset(ColumnBuffer& offsets, std::int64_t offset) {
   offsets.Append(&offset, sizeof offset);
 }
 
-std::int64_t LastOffset(const ColumnBuffer& offsets) {
-  std::int64_t last;
-  std::memcpy(&last, offsets.data() + offsets.size() - sizeof last, sizeof last);
-  return last;
-}
-
 // Every released byte into one buffer; each portion's end as an offset.
 struct ColumnSink {
   void Append(const unsigned char* bytes, std::size_t count) { columns.data.Append(bytes, count); }
@@ -31,6 +25,7 @@ struct ColumnSink {
     EndPortion(PortionEnd::kEndTag);
   }
   void EndPortion(PortionEnd) {
+    if (columns.offsets.size() == 0) AppendOffset(columns.offsets, 0);
     AppendOffset(columns.offsets, static_cast<std::int64_t>(columns.data.size()));
   }
 
@@ -85,8 +80,6 @@ std::span<const unsigned char> AsBytes(std::string_view block) {
 
 }  // namespace
 
-PortionColumns::PortionColumns() { AppendOffset(offsets, 0); }
-
 struct PortionColumnCollector::Impl {
   std::shared_ptr<const ScanEngine> engine;
   ScanState scan;
@@ -111,7 +104,7 @@ const PortionColumns& PortionColumnCollector::collected() const { return impl_->
 
 PortionColumns PortionColumnCollector::Take() {
   PortionColumns& columns = impl_->sink.columns;
-  const auto collected_bytes = static_cast<std::size_t>(LastOffset(columns.offsets));
+  const auto collected_bytes = static_cast<std::size_t>(columns.offset_values().back());
   PortionColumns rest;
   rest.data.Append(columns.data.data() + collected_bytes, columns.data.size() - collected_bytes);
   PortionColumns taken = std::exchange(columns, std::move(rest));
@@ -122,10 +115,11 @@ PortionColumns PortionColumnCollector::Take() {
 PortionColumns PortionColumnCollector::Copy(std::size_t first, std::size_t last) const {
   const std::span<const std::int64_t> offsets = collected().offset_values();
   PortionColumns copy;
+  if (first == last) return copy;
   copy.data.Append(collected().data.data() + offsets[first],
                    static_cast<std::size_t>(offsets[last] - offsets[first]));
-  copy.offsets.Reserve((last - first) * sizeof(std::int64_t));
-  for (std::size_t portion = first + 1; portion <= last; ++portion) {
+  copy.offsets.Reserve((last - first + 1) * sizeof(std::int64_t));
+  for (std::size_t portion = first; portion <= last; ++portion) {
     AppendOffset(copy.offsets, offsets[portion] - offsets[first]);
   }
   return copy;
@@ -133,6 +127,7 @@ PortionColumns PortionColumnCollector::Copy(std::size_t first, std::size_t last)
 
 void PortionColumnCollector::Drop(std::size_t count) {
   PortionColumns& columns = impl_->sink.columns;
+  if (count == 0) return;
   const std::int64_t dropped_bytes = columns.offset_values()[count];
   columns.data.EraseFront(static_cast<std::size_t>(dropped_bytes));
   columns.offsets.EraseFront(count * sizeof(std::int64_t));

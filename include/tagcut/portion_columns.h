@@ -40,13 +40,17 @@
 
 namespace tagcut {
 
-// Portions back to back: `offsets` holds size() + 1 int64 values, the first
-// 0 and the last data.size(); portion i is data[offsets[i], offsets[i + 1]).
+// Portions back to back: portion i is data[offsets[i], offsets[i + 1]) of
+// the size() + 1 int64 offset_values(), the first 0 and the last
+// data.size(). Without portions `offsets` may hold nothing (so an empty
+// result allocates nothing); offset_values() is then {0}.
 struct TAGCUT_EXPORT PortionColumns {
-  PortionColumns();  // no portions: offsets {0}
-
-  std::size_t size() const { return offsets.size() / sizeof(std::int64_t) - 1; }
+  std::size_t size() const {
+    return offsets.size() == 0 ? 0 : offsets.size() / sizeof(std::int64_t) - 1;
+  }
   std::span<const std::int64_t> offset_values() const {
+    static constexpr std::int64_t kNone[1] = {0};
+    if (offsets.size() == 0) return kNone;
     return {reinterpret_cast<const std::int64_t*>(offsets.data()), size() + 1};
   }
   std::string_view operator[](std::size_t portion) const {
