@@ -5,7 +5,8 @@
 // (tags with one byte changed) and loose bytes, repeated, so the candidate
 // search, its comparisons and its re-picking of probes are hit in blocks
 // large enough for the vector scans. Each kernel the processor runs is
-// checked.
+// checked, through the byte stream, the portion API, and the portions as
+// columns and as spans.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -15,6 +16,7 @@
 
 #include "../tests/reference.h"
 #include "../tests/test_support.h"
+#include "tagcut/portion_columns.h"
 #include "tagcut/portions.h"
 
 namespace {
@@ -85,6 +87,29 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       joined += '\n';
     }
     if (joined != expected) std::abort();
+    // As columns, and as spans into the input, fed in the same blocks.
+    const tagcut::PortionPattern pattern(start_tag, end_tag);
+    tagcut::PortionColumnCollector columns(pattern);
+    tagcut::SpanCollector spans(pattern);
+    for (std::size_t at = 0, block = 0; at < input.size(); ++block) {
+      const std::string_view piece =
+          std::string_view(input).substr(at, blocks[block % blocks.size()]);
+      columns.Feed(piece);
+      spans.Feed(piece);
+      at += piece.size();
+    }
+    columns.Finish();
+    spans.Finish();
+    const tagcut::PortionColumns taken = columns.Take();
+    std::string from_columns, from_spans;
+    for (std::size_t portion = 0; portion < taken.size(); ++portion) {
+      from_columns.append(taken[portion]).push_back('\n');
+    }
+    const std::span<const std::int64_t> bounds = spans.spans();
+    for (std::size_t i = 0; i + 1 < bounds.size(); i += 2) {
+      from_spans.append(input, bounds[i], bounds[i + 1] - bounds[i]).push_back('\n');
+    }
+    if (from_columns != expected || from_spans != expected) std::abort();
   });
   return 0;
 }
