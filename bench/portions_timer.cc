@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     tagcut::PortionCollector collector(pattern);
     const auto take = [&] {
       count += collector.size();
-      for (std::size_t entry = 0; entry < collector.size(); ++entry) bytes += collector[entry].size();
+      for (std::size_t entry = 0; entry < collector.size(); ++entry)
+        bytes += collector[entry].size();
       collector.Clear();
     };
     const auto began = std::chrono::steady_clock::now();
