@@ -97,7 +97,7 @@ case $mode in
     check_consumer "$work/find-package/list_links"
     # The shared library exports the public API and nothing else of tagcut's.
     nm -DC --defined-only "$library" > "$work/symbols.txt"
-    public='tagcut::(Extractor::|PortionPattern::|PortionCollector::|AutomatonExtract\(|CreateAutomaton\(|ForEachPortion\(|ExtractPortions(\[abi:cxx11\])?\()'
+    public='tagcut::(Extractor::|PortionPattern::|PortionCollector::|PortionColumnCollector::|SpanCollector::|PortionColumns::|ColumnBuffer::|AutomatonExtract\(|CreateAutomaton\(|ForEachPortion\(|ExtractPortions(\[abi:cxx11\])?\()'
     public+='|(typeinfo|typeinfo name|vtable) for tagcut::(OutputSink|Extractor)$'
     if grep 'tagcut' "$work/symbols.txt" | grep -Ev " ($public)" > "$work/internal.txt"; then
       echo "internal symbols exported:"; cat "$work/internal.txt"; exit 1
