@@ -181,8 +181,17 @@ template <ScanSink Sink>
 void ScanEngine::FeedInto(std::span<const unsigned char> block, ScanState& scan, Sink& sink) const {
   std::size_t position = 0;
   OutputState& output = scan.output;
-  if (one_pass_ && output.partial_match == 0) position = ScanShortTags(block, scan, sink);
+  // The one-pass scan runs once a block, from where no tag is partly
+  // matched: the block's start, or, where a tag straddles into the block,
+  // just past that tag. It stops only at the block's last bytes, which the
+  // searches below take.
+  bool one_pass_left = one_pass_;
   while (position < block.size()) {
+    if (one_pass_left && output.partial_match == 0) {
+      one_pass_left = false;
+      position += ScanShortTags(block.subspan(position), scan, sink);
+      continue;
+    }
     if (!output.copying) {
       const std::size_t past_start =
           start_->Find(block, position, output.partial_match, scan.start_hints);
