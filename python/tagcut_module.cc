@@ -252,6 +252,22 @@ class Pattern {
   tagcut::PortionPattern pattern_;
 };
 
+// A streaming scan's feed call: `data_object` checked against the pattern's
+// kind and fed to `collector` a block at a time, with `take(results)` after
+// each block adding what it completed; one thread at a time (`busy`).
+template <class Collector, class Take>
+py::list FeedInBlocks(std::atomic<bool>& busy, bool text, py::handle data_object,
+                      Collector& collector, Take take) {
+  const ExclusiveUse use(busy, "this scan");
+  const ArgumentBytes data(data_object, "data");
+  RaiseIfTextMismatch(text, data);
+  py::list results;
+  ScanInBlocks(
+      data.bytes(), [&](std::span<const unsigned char> block) { collector.Feed(block); },
+      [&] { take(results); });
+  return results;
+}
+
 // One input's scan, fed block by block by the Python iterators: whole
 // portions, or pieces with how each ends (as an int: 0 continues, 1 end
 // tag, 2 end of input). Pieces are always bytes; the iterator decodes them.
@@ -264,14 +280,8 @@ class Scan {
         text_(pattern.tags().text) {}
 
   py::list Feed(py::handle data_object) {
-    const ExclusiveUse use(busy_, "this scan");
-    const ArgumentBytes data(data_object, "data");
-    RaiseIfTextMismatch(text_, data);
-    py::list entries;
-    ScanInBlocks(
-        data.bytes(), [&](std::span<const unsigned char> block) { collector_.Feed(block); },
-        [&] { Take(entries); });
-    return entries;
+    return FeedInBlocks(busy_, text_, data_object, collector_,
+                        [&](py::list& entries) { Take(entries); });
   }
 
   py::list Finish() {
@@ -313,14 +323,8 @@ class BatchScan {
   }
 
   py::list Feed(py::handle data_object) {
-    const ExclusiveUse use(busy_, "this scan");
-    const ArgumentBytes data(data_object, "data");
-    RaiseIfTextMismatch(text_, data);
-    py::list batches;
-    ScanInBlocks(
-        data.bytes(), [&](std::span<const unsigned char> block) { collector_.Feed(block); },
-        [&] { TakeBatches(batches, false); });
-    return batches;
+    return FeedInBlocks(busy_, text_, data_object, collector_,
+                        [&](py::list& batches) { TakeBatches(batches, false); });
   }
 
   py::list Finish() {

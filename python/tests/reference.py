@@ -8,34 +8,29 @@ closes nothing, so the first portion runs to the end.
 """
 
 
-def portions(start, end, data):
-    """[(portion, cut_short)] of data, for bytes or str alike."""
+def _found(start, end, data):
+    """(begin, close, cut_short) of each portion, close an index into data."""
     found = []
     at = data.find(start) if start else -1
     while at >= 0:
         begin = at + len(start)
         close = data.find(end, begin) if end else -1
         if close < 0:
-            found.append((data[begin:], True))
+            found.append((begin, len(data), True))
             break
-        found.append((data[begin:close], False))
+        found.append((begin, close, False))
         at = data.find(start, close + len(end))
     return found
+
+
+def portions(start, end, data):
+    """[(portion, cut_short)] of data, for bytes or str alike."""
+    return [(data[begin:close], cut_short) for begin, close, cut_short in _found(start, end, data)]
 
 
 def spans(start, end, data):
     """[[start, end]] of each portion in data, by index (code points for str)."""
-    found = []
-    at = data.find(start) if start else -1
-    while at >= 0:
-        begin = at + len(start)
-        close = data.find(end, begin) if end else -1
-        if close < 0:
-            found.append([begin, len(data)])
-            break
-        found.append([begin, close])
-        at = data.find(start, close + len(end))
-    return found
+    return [[begin, close] for begin, close, _ in _found(start, end, data)]
 
 
 def stream(start, end, data):
